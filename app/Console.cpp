@@ -1,0 +1,1 @@
+// filled by the front-end work

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vexlink {
+
+class MediaStream;
+class VoiceDecoder;
+struct VoicePacket;
+
+// Reads one media packet from `stream` and decodes its payload into
+// `packet` (whose sampleCount the caller set to 960). Results: 0, -40 (no
+// datagram in time), -50 (short data, wrong v4 type, or a length outside
+// 7..1031 / a payload over 1024 bytes: the stream is reset). A decode that
+// fails or yields fewer than 960 samples leaves silence in the rest of the
+// frame. SocketErrorException passes through. Allocates nothing.
+int32_t readPacketV4(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
+int32_t readPacketV3(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
+int32_t readPacketV2(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
+
+// Media stream read result -> reader result: -20 -> -40, -30 -> -50, else 0.
+int32_t mapMediaReadResult(int32_t readResult);
+
+}  // namespace vexlink

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace vexlink {
+
+struct VoicePacket;
+
+// Figures about the voice reception of the current connection. One per
+// process, reached through instance(). reset() runs on the event thread
+// before the receive thread and timer start; onPacket, received and endTime
+// are written by the receive thread, dropped by the timer thread; the report
+// is printed after both have ended. Nothing here allocates after creation.
+class ReceptionStats {
+public:
+    static constexpr int kTransitWindowSize = 16;
+
+    static ReceptionStats* instance();
+
+    void reset();
+    // arrivalMs: low 32 bits of monotonicMs right after the packet was read.
+    // Fills packet.sequence and updates transit, jitter and minTransit.
+    void onPacket(VoicePacket& packet, uint32_t arrivalMs);
+    void printReport(FILE* out = stdout) const;
+
+    bool isFirstPacket = true;
+    uint32_t startTime = 0;
+    uint32_t endTime = 0;
+    uint32_t received = 0;
+    uint32_t missed = 0;
+    uint32_t dropped = 0;
+    uint32_t lastTransit = 0;
+    double jitter = 0.0;
+    double maxJitter = 0.0;
+
+    // For deadline-driven playout.
+    uint32_t minTransit = 0;
+    int32_t targetDelay = 0;
+    uint32_t lateRun = 0;
+
+    ReceptionStats() { reset(); }
+
+private:
+    void pushTransit(uint32_t transit);
+
+    // Fixed ring of the most recent transit times.
+    uint32_t transitWindow_[kTransitWindowSize] = {};
+    int transitCount_ = 0;
+    int transitHead_ = 0;  // index of the oldest entry
+    // Sequence wrap counting.
+    uint32_t wrapCount_ = 0;
+    uint16_t lastSequence_ = 0;
+};
+
+// "%02d:%02d:%02d %03d" of a 32-bit millisecond value (hours mod 24) into
+// out (at least 16 bytes); returns out.
+char* formatClockTime(uint32_t ms, char* out, unsigned long size);
+
+}  // namespace vexlink

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+
+#include "media/MediaStream.h"
+#include "media/VoicePacket.h"
+
+namespace vexlink {
+
+// Voice datagrams on a bound dual-stack UDP port, served as a byte stream
+// out of a 1024-byte buffer. One datagram per receive; a read that starts
+// with an empty buffer appends datagrams until it has enough bytes.
+class WifiMediaStream final : public MediaStream {
+public:
+    static constexpr int32_t kReceiveWaitMs = 3000;
+    static constexpr int kMinReceiveBuffer = 32768;
+
+    explicit WifiMediaStream(uint32_t port);
+    ~WifiMediaStream() override;
+
+    int32_t open() override;
+    void close() override;
+    int32_t read(uint8_t* buffer, int32_t count) override;
+    void reset() override { bufferedCount_ = 0; }
+    void interrupt() override;
+
+    int socketFd() const { return mediaSocket_; }
+    int32_t bufferedCount() const { return bufferedCount_; }
+    // Shorter receive waits for tests.
+    void setReceiveWaitMs(int32_t ms) { receiveWaitMs_ = ms; }
+
+private:
+    void take(uint8_t* destination, int32_t count);
+
+    int mediaSocket_ = -1;
+    uint32_t port_;
+    uint8_t datagramBuffer_[kMaxPacketPayload];
+    int32_t bufferedCount_ = 0;
+    int32_t receiveWaitMs_ = kReceiveWaitMs;
+};
+
+}  // namespace vexlink

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds vexlink and runs the whole test suite:
+# the plain build, then the same suite under ASan+UBSan and under TSan.
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the plain build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local preset=$1
+  echo "=== ${preset}: configure and build ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== ${preset}: tests ==="
+  ctest --preset "$preset" -j "$jobs" --timeout 300
+}
+
+run_suite default
+if [ "$quick" -eq 0 ]; then
+  run_suite asan
+  run_suite tsan
+fi
+echo "=== all test passes succeeded ==="

@@ -1,0 +1,85 @@
+#include "AlsaRouting.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace vexlink::test {
+
+namespace {
+
+std::string makeTempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexlink-alsa-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file) {
+    out << "pcm." << name << " {\n";
+    if (withArgs) {
+        out << "  @args [ CARD DEV SUBDEV ]\n"
+               "  @args.CARD { type string default \"0\" }\n"
+               "  @args.DEV { type integer default 0 }\n"
+               "  @args.SUBDEV { type integer default -1 }\n";
+    }
+    out << "  type file\n"
+           "  slave.pcm \"null\"\n"
+           "  file \"" << file << "\"\n"
+           "  format \"raw\"\n"
+           "}\n";
+}
+
+}  // namespace
+
+void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath) {
+    std::ofstream out(configPath, std::ios::trunc);
+    out << "# Test routing: every device the client opens writes raw S16_LE into a file.\n";
+    out << "pcm.null { type null }\n";
+    writeFilePcm(out, "hw", true, folder + "/hw.raw");
+    writeFilePcm(out, "plughw", true, folder + "/loopback.raw");
+    writeFilePcm(out, "default", false, folder + "/default.raw");
+    if (!out) throw std::runtime_error("cannot write ALSA routing config");
+}
+
+AlsaRouting::AlsaRouting(Mode mode) : folder_(makeTempFolder()), configPath_(folder_ + "/asound.conf") {
+    if (mode == Mode::Routed) {
+        writeConfig(folder_, configPath_);
+    } else {
+        // A configuration that defines no device at all: every open fails,
+        // as on a PC without the loopback module.
+        std::ofstream out(configPath_, std::ios::trunc);
+        out << "# no devices\n";
+    }
+    setenv("ALSA_CONFIG_PATH", configPath_.c_str(), 1);
+}
+
+AlsaRouting::~AlsaRouting() {
+    if (std::getenv("VEXLINK_KEEP_TEST_FILES") == nullptr) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+std::string AlsaRouting::environmentEntry() const { return "ALSA_CONFIG_PATH=" + configPath_; }
+
+bool AlsaRouting::fileExists(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<int16_t> AlsaRouting::readSamples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<int16_t> samples;
+    if (!in) return samples;
+    in.seekg(0, std::ios::end);
+    const auto bytes = static_cast<size_t>(in.tellg());
+    in.seekg(0);
+    samples.resize(bytes / 2);
+    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    return samples;
+}
+
+}  // namespace vexlink::test
