@@ -1,1 +1,230 @@
-// filled by the controller work
+#include "control/MicController.h"
+
+#include "audio/AudioFormat.h"
+#include "audio/LocalPlayer.h"
+#include "audio/LoopbackWriter.h"
+#include "audio/OpusVoiceDecoder.h"
+#include "control/ConnectionPacketSource.h"
+#include "control/VoiceReceiver.h"
+#include "media/ReceptionStats.h"
+#include "media/WifiMediaStream.h"
+#include "transport/ServerConnection.h"
+#include "transport/SocketErrorException.h"
+
+namespace vexlink {
+
+MicController::MicController(PlayerCallback* callback)
+    : callback_(callback),
+      localPlayer_(std::make_unique<LocalPlayer>(kSampleRate)),
+      loopback_(LoopbackWriter::instance()),
+      // Taken before the event thread exists, so that thread only ever reads
+      // the pointer.
+      stats_(ReceptionStats::instance()),
+      sink_(loopback_, localPlayer_.get()),
+      tick_(playoutQueue_, sink_, *stats_) {
+    eventThreadRunning_ = createThread(&MicController::eventThreadMain, this, &eventThread_);
+    if (eventThreadRunning_) raiseThreadPriority(eventThread_);
+}
+
+MicController::~MicController() {
+    post(kEventQuit, 0);
+    // The front end ends the process from inside the callback, i.e. on the
+    // event thread; that thread cannot wait for itself, and it never comes
+    // back to the loop, so tearing down under it is safe.
+    if (eventThreadRunning_ && !isCurrentThread(eventThread_)) joinThread(eventThread_);
+    // The rest goes with the members: the local player (closed by its
+    // destructor if still open), a connection the exit path left behind, the
+    // last frame, queued frames and events, and the timer (stopped if it
+    // still runs).
+}
+
+int32_t MicController::start() {
+    post(kEventConnect, 0);
+    return 0;
+}
+
+int32_t MicController::stop() {
+    post(kEventDisconnect, 0);
+    return 0;
+}
+
+void MicController::setLatencyProbe(LatencyProbe* probe) {
+    probe_ = probe;
+    tick_.setLatencyProbe(probe);
+}
+
+void MicController::post(int32_t code, int32_t result) {
+    auto event = std::make_unique<ControllerEvent>();
+    event->code = code;
+    event->result = result;
+    eventQueue_.post(std::move(event));
+}
+
+void MicController::setState(int32_t state, int32_t result, int32_t detail) {
+    state_.store(state);
+    if (callback_ != nullptr) callback_->onStateChanged(state, result, detail);
+}
+
+// ---------------------------------------------------------------- event thread
+
+void MicController::eventThreadMain(void* self) { static_cast<MicController*>(self)->eventLoop(); }
+
+void MicController::eventLoop() {
+    for (;;) {
+        std::unique_ptr<ControllerEvent> event = eventQueue_.take();
+        switch (event->code) {
+            case kEventQuit:
+                // Destroyed during a connection: end it in order first, so no
+                // receive or timer thread outlives the controller.
+                disconnectSequence(kResultOk);
+                return;
+            case kEventConnect:
+                connectSequence();
+                break;
+            case kEventDisconnect:
+                disconnectSequence(kResultOk);
+                break;
+            case kEventSendKeepAlive:
+                sendKeepAlive();
+                break;
+            case kEventDisconnectOnError:
+                disconnectSequence(event->result);
+                break;
+            default:
+                break;  // nothing else is ever posted
+        }
+    }
+}
+
+void MicController::connectSequence() {
+    if (state_.load() != kStateDisconnected) return;
+    setState(kStateConnecting, 0, 0);
+
+    connection_ = std::make_unique<ServerConnection>();
+    const int32_t connectResult = connection_->connect();
+    if (connectResult != 0) {
+        setState(kStateDisconnected, translateConnectionResult(connectResult), 0);
+        releaseConnection();
+        return;
+    }
+
+    int32_t handshakeResult;
+    try {
+        handshakeResult = handshake();
+    } catch (const SocketErrorException& e) {
+        setState(kStateDisconnected, kResultHandshakeSocketError, e.error());
+        releaseConnection();
+        return;
+    }
+    if (handshakeResult != 0) {
+        setState(kStateDisconnected, translateConnectionResult(handshakeResult), 0);
+        releaseConnection();
+        return;
+    }
+
+    // Prepare the voice flow while no other thread touches it.
+    localPlayer_->open();  // opened whatever play-locally says; result not needed
+    playoutQueue_.clear();
+    tick_.beginConnection();
+    stats_->reset();
+    if (mediaWaitMsForTest_ > 0) {
+        if (auto* wifi = dynamic_cast<WifiMediaStream*>(connection_->mediaStream())) {
+            wifi->setReceiveWaitMs(mediaWaitMsForTest_);
+        }
+    }
+
+    // Connected is reported before any thread of the voice flow exists, so
+    // the front end sees no activity ahead of it.
+    setState(kStateConnected, 0, 0);
+    startVoiceFlow();
+}
+
+int32_t MicController::handshake() {
+    int32_t version = 0;
+    int32_t result = connection_->sendHello(version);
+    if (result != 0) return result;
+    serverVersion_.store(version);
+    result = connection_->sendSetup(kSetupFirst, kSetupSecond);
+    if (result != 0) return result;
+    framePeriodMs_ = kFrameMs;
+    sampleRate_ = kSampleRate;
+    channels_ = kChannels;
+    return connection_->sendStart();
+}
+
+void MicController::startVoiceFlow() {
+    receiveThreadRunning_ = createThread(&MicController::receiveThreadMain, this, &receiveThread_);
+    if (!receiveThreadRunning_) {
+        // Without a receive thread no voice can ever arrive.
+        post(kEventDisconnectOnError, kResultNoAudio);
+        return;
+    }
+    raiseThreadPriority(receiveThread_);
+    if (!timer_.start(this, framePeriodMs_)) {
+        // Without the timer neither playout nor keep-alives happen.
+        post(kEventDisconnectOnError, kResultAborted);
+    }
+}
+
+void MicController::disconnectSequence(int32_t result) {
+    if (state_.load() != kStateConnected) return;
+    setState(kStateDisconnecting, 0, 0);
+    timer_.stop();
+    // A receive thread may wait on the link (Bluetooth: without limit; UDP:
+    // up to 3 s per attempt). Make that read fail now so the join is prompt;
+    // the thread's own DisconnectOnError is then ignored here.
+    if (connection_) connection_->interruptReads();
+    if (receiveThreadRunning_) {
+        joinThread(receiveThread_);
+        receiveThreadRunning_ = false;
+    }
+    setState(kStateDisconnected, result, 0);
+    releaseConnection();
+    localPlayer_->close();
+    tick_.endConnection();
+    // Frames that arrived after the last tick are never played.
+    playoutQueue_.clear();
+}
+
+void MicController::releaseConnection() {
+    if (!connection_) return;
+    connection_->close();
+    connection_.reset();
+}
+
+void MicController::sendKeepAlive() {
+    if (state_.load() != kStateConnected) return;
+    try {
+        connection_->sendKeepAlive();
+    } catch (const SocketErrorException&) {
+        disconnectSequence(kResultAborted);
+    }
+}
+
+// -------------------------------------------------------------- receive thread
+
+void MicController::receiveThreadMain(void* self) { static_cast<MicController*>(self)->receiveLoop(); }
+
+void MicController::receiveLoop() {
+    // The connection and the settings of the handshake stay fixed while this
+    // thread exists: the event thread changes them only after joining it.
+    ConnectionPacketSource source(*connection_);
+    VoiceReceiver receiver(source, state_, serverVersion_.load(), playoutQueue_, *stats_);
+    receiver.setLatencyProbe(probe_);
+    OpusVoiceDecoder decoder(sampleRate_, channels_);
+    const int32_t result = receiver.run(decoder);
+    if (result != 0) post(kEventDisconnectOnError, result);
+}
+
+// ---------------------------------------------------------------- timer thread
+
+void MicController::onTimer() {
+    if (state_.load() != kStateConnected) return;
+    tick_.tick();
+    if (++keepAliveTicks_ >= kKeepAliveTicks) {
+        post(kEventSendKeepAlive, 0);
+        keepAliveTicks_ = 0;
+    }
+}
+
+}  // namespace vexlink

@@ -5,13 +5,16 @@
 #include <memory>
 
 #include "control/ControllerTypes.h"
+#include "control/DeviceFrameSink.h"
 #include "control/EventQueue.h"
 #include "control/PlayoutQueue.h"
+#include "control/PlayoutTick.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/Thread.h"
 
 namespace vexlink {
 
+class LatencyProbe;
 class LocalPlayer;
 class LoopbackWriter;
 class ReceptionStats;
@@ -23,8 +26,19 @@ class ServerConnection;
 // While Connected, a receive thread reads and decodes voice into the playout
 // queue and a 20 ms timer plays one frame per tick and posts a keep-alive
 // every 50 ticks.
+//
+// Threads: the event thread (constructor to destruction) connects, runs the
+// handshake, sends keep-alives and tears down; the receive thread and the
+// timer thread exist only between a successful connect and the disconnect
+// that follows it, and only post to the event thread. The destructor, when
+// it runs on another thread, waits for the event thread; a connection still
+// up at that point is disconnected first.
 class MicController final : public TimerListener {
 public:
+    static constexpr int32_t kKeepAliveTicks = 50;
+    static constexpr uint8_t kSetupFirst = 2;
+    static constexpr uint8_t kSetupSecond = 2;
+
     explicit MicController(PlayerCallback* callback);
     ~MicController() override;
     MicController(const MicController&) = delete;
@@ -35,10 +49,56 @@ public:
     void onTimer() override;
 
     int32_t state() const { return state_.load(); }
+    int32_t serverVersion() const { return serverVersion_.load(); }
 
-    // (the rest is filled in by the controller work)
+    // Benchmarks and tests. Install before start(); null switches it off.
+    void setLatencyProbe(LatencyProbe* probe);
+    // Playout counters of the current process (any thread, any time).
+    PlayoutFigures playoutFigures() const { return tick_.figures(); }
+    // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
+    // Set before start(); 0 keeps the normal wait.
+    void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }
+
 private:
+    static void eventThreadMain(void* self);
+    static void receiveThreadMain(void* self);
+
+    void eventLoop();
+    void post(int32_t code, int32_t result);
+    void setState(int32_t state, int32_t result, int32_t detail);
+
+    void connectSequence();
+    int32_t handshake();
+    void startVoiceFlow();
+    void disconnectSequence(int32_t result);
+    void releaseConnection();
+    void sendKeepAlive();
+    void receiveLoop();
+
+    PlayerCallback* callback_;
+    PlayoutQueue playoutQueue_;
+    std::unique_ptr<ServerConnection> connection_;
+    std::unique_ptr<LocalPlayer> localPlayer_;
+    LoopbackWriter* loopback_ = nullptr;  // process-wide, not owned
     std::atomic<int32_t> state_{kStateDisconnected};
+    PeriodicTimer timer_;
+    ThreadId eventThread_{};
+    bool eventThreadRunning_ = false;
+    ThreadId receiveThread_{};
+    bool receiveThreadRunning_ = false;
+    ReceptionStats* stats_ = nullptr;  // process-wide, not owned
+    std::atomic<int32_t> serverVersion_{0};
+    int32_t sampleRate_ = 0;
+    int32_t channels_ = 0;
+    int32_t framePeriodMs_ = 0;
+    DeviceFrameSink sink_;
+    PlayoutTick tick_;  // holds the last played frame and its repeat count
+    // Timer ticks towards the next keep-alive; timer thread only, kept
+    // across connections.
+    int32_t keepAliveTicks_ = 0;
+    LatencyProbe* probe_ = nullptr;
+    int32_t mediaWaitMsForTest_ = 0;
+    EventQueue eventQueue_;
 };
 
 }  // namespace vexlink

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "control/FrameSink.h"
+
+namespace vexlink {
+
+class LocalPlayer;
+class LoopbackWriter;
+
+// The controller's output: every frame goes to the loopback card and, while
+// play-locally is set, also to the local player. Write failures are left to
+// the devices (the next tick simply writes the next frame). Timer thread.
+class DeviceFrameSink final : public FrameSink {
+public:
+    DeviceFrameSink(LoopbackWriter* loopback, LocalPlayer* localPlayer)
+        : loopback_(loopback), localPlayer_(localPlayer) {}
+
+    void playFrame(const int16_t* samples) override;
+
+private:
+    LoopbackWriter* loopback_;   // process-wide, not owned
+    LocalPlayer* localPlayer_;   // the controller's, not owned here
+};
+
+}  // namespace vexlink

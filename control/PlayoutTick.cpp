@@ -1,0 +1,103 @@
+#include "control/PlayoutTick.h"
+
+#include <cstring>
+
+#include "audio/PcmLevel.h"
+#include "control/FrameSink.h"
+#include "control/LatencyProbe.h"
+#include "control/PlayoutQueue.h"
+#include "control/Settings.h"
+#include "media/ReceptionStats.h"
+#include "platform/Clock.h"
+
+namespace vexlink {
+
+namespace {
+
+// Single-writer increment: a relaxed load and store, no locked instruction.
+inline void bump(std::atomic<uint32_t>& counter) {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+PlayoutTick::PlayoutTick(PlayoutQueue& queue, FrameSink& sink, ReceptionStats& stats)
+    : queue_(queue), sink_(sink), stats_(stats) {}
+
+PlayoutTick::~PlayoutTick() = default;
+
+void PlayoutTick::beginConnection() {
+    lastPlayed_.reset();
+    repeatCount_ = 0;
+}
+
+void PlayoutTick::endConnection() {
+    lastPlayed_.reset();
+    repeatCount_ = 0;
+}
+
+void PlayoutTick::tick() {
+    const int32_t depth = queue_.size();
+    if (depth > maxQueueDepth_.load(std::memory_order_relaxed)) {
+        maxQueueDepth_.store(depth, std::memory_order_relaxed);
+    }
+
+    std::unique_ptr<VoicePacket> packet = queue_.popFront();
+    if (packet) {
+        playFresh(std::move(packet));
+    } else if (lastPlayed_) {
+        playRepeat();
+    }
+    // Nothing played yet in this connection: the devices get nothing at all.
+}
+
+void PlayoutTick::playFresh(std::unique_ptr<VoicePacket> packet) {
+    // The fresh frame is played straight from its record, no copy.
+    sink_.playFrame(packet->samples);
+    if (probe_ != nullptr) probe_->onWritten(*packet, monotonicUs());
+    lastPlayed_ = std::move(packet);  // the previous frame is deleted here
+    repeatCount_ = 0;
+    bump(freshFrames_);
+
+    ++freshRun_;
+    if (freshRun_ > kFreshRunBeforeTrim && queue_.size() > Settings::getBufferSize()) {
+        freshRun_ = 0;
+        std::unique_ptr<VoicePacket> discarded = queue_.popFront();
+        if (discarded) {
+            ++stats_.dropped;
+            bump(droppedFrames_);
+        }
+    }
+}
+
+void PlayoutTick::playRepeat() {
+    std::memcpy(repeatFrame_, lastPlayed_->samples, sizeof repeatFrame_);
+    if (repeatCount_ > 0) {
+        double gain = static_cast<double>(kFadeSteps - repeatCount_) / static_cast<double>(kFadeSteps);
+        if (gain < 0.0) gain = 0.0;
+        scalePcm(repeatFrame_, repeatFrame_, kFrameSamples, gain);
+    }
+    sink_.playFrame(repeatFrame_);
+    // Saturates long before it could wrap: past 16 the gain stays 0.
+    if (repeatCount_ < kFadeSteps + 1) ++repeatCount_;
+    freshRun_ = 0;
+    bump(concealedTicks_);
+}
+
+PlayoutFigures PlayoutTick::figures() const {
+    PlayoutFigures f;
+    f.freshFrames = freshFrames_.load(std::memory_order_relaxed);
+    f.concealedTicks = concealedTicks_.load(std::memory_order_relaxed);
+    f.droppedFrames = droppedFrames_.load(std::memory_order_relaxed);
+    f.maxQueueDepth = maxQueueDepth_.load(std::memory_order_relaxed);
+    return f;
+}
+
+void PlayoutTick::resetFigures() {
+    freshFrames_.store(0, std::memory_order_relaxed);
+    concealedTicks_.store(0, std::memory_order_relaxed);
+    droppedFrames_.store(0, std::memory_order_relaxed);
+    maxQueueDepth_.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace vexlink

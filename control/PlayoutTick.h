@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "audio/AudioFormat.h"
+#include "media/VoicePacket.h"
+
+namespace vexlink {
+
+class FrameSink;
+class LatencyProbe;
+class PlayoutQueue;
+class ReceptionStats;
+
+// Counters of the playout side for tests and benchmarks. Written only by the
+// timer thread (relaxed atomics, so another thread may sample them at any
+// time without a lock and without slowing the tick).
+struct PlayoutFigures {
+    uint32_t freshFrames = 0;     // ticks that played a queued frame
+    uint32_t concealedTicks = 0;  // ticks that repeated/faded the last frame
+    uint32_t droppedFrames = 0;   // queued frames discarded to shorten the delay
+    int32_t maxQueueDepth = 0;    // largest queue length seen at a tick
+};
+
+// The 20 ms playout step. Each tick takes one frame from the queue and plays
+// it; when the queue is empty it repeats the last frame, the first time at
+// full level, then at 15/16 down to 1/16, then as silence; when frames pile
+// up (more than bufferSize waiting after six fresh ticks in a row) it
+// discards one.
+//
+// Threads: tick() runs on the timer thread only. beginConnection() and
+// endConnection() run on the event thread while no timer thread exists.
+// Allocates nothing.
+class PlayoutTick {
+public:
+    static constexpr int32_t kFadeSteps = 16;
+    static constexpr uint32_t kFreshRunBeforeTrim = 5;
+
+    PlayoutTick(PlayoutQueue& queue, FrameSink& sink, ReceptionStats& stats);
+    ~PlayoutTick();
+    PlayoutTick(const PlayoutTick&) = delete;
+    PlayoutTick& operator=(const PlayoutTick&) = delete;
+
+    // Forget the last frame of an earlier connection (nothing to repeat yet).
+    void beginConnection();
+    // Release the last played frame.
+    void endConnection();
+
+    void tick();
+
+    // Installed before the connection starts; null switches it off.
+    void setLatencyProbe(LatencyProbe* probe) { probe_ = probe; }
+
+    PlayoutFigures figures() const;
+    void resetFigures();
+
+    // For tests.
+    int32_t repeatCount() const { return repeatCount_; }
+    uint32_t freshRun() const { return freshRun_; }
+    bool hasLastPlayed() const { return lastPlayed_ != nullptr; }
+
+private:
+    void playFresh(std::unique_ptr<VoicePacket> packet);
+    void playRepeat();
+
+    PlayoutQueue& queue_;
+    FrameSink& sink_;
+    ReceptionStats& stats_;
+    LatencyProbe* probe_ = nullptr;
+
+    std::unique_ptr<VoicePacket> lastPlayed_;
+    int32_t repeatCount_ = 0;
+    // Fresh frames in a row since the last discard or repetition. Kept across
+    // connections on purpose: only the tick's own history resets it.
+    uint32_t freshRun_ = 0;
+    int16_t repeatFrame_[kFrameSamples] = {};
+
+    std::atomic<uint32_t> freshFrames_{0};
+    std::atomic<uint32_t> concealedTicks_{0};
+    std::atomic<uint32_t> droppedFrames_{0};
+    std::atomic<int32_t> maxQueueDepth_{0};
+};
+
+}  // namespace vexlink

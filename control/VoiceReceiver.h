@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace vexlink {
+
+class LatencyProbe;
+class PacketSource;
+class PlayoutQueue;
+class ReceptionStats;
+class VoiceDecoder;
+struct VoicePacket;
+
+// The receive thread's work for one connection: read, decode and queue voice
+// packets while the controller stays Connected. Versions 2 and 3 use the
+// plain loop; every other version (4 and above, also 0 and 1) the version-4
+// loop, which feeds the jitter estimate and applies each packet's gain code.
+//
+// Threads: everything here runs on the receive thread; `state` is written
+// by the event thread and only read here. One VoicePacket is allocated per
+// read; nothing else.
+class VoiceReceiver {
+public:
+    static constexpr int kReadAttempts = 3;
+
+    VoiceReceiver(PacketSource& source, const std::atomic<int32_t>& state, int32_t serverVersion,
+                  PlayoutQueue& queue, ReceptionStats& stats);
+
+    void setLatencyProbe(LatencyProbe* probe) { probe_ = probe; }
+
+    // Opens the decoder, receives until the state leaves Connected or a read
+    // fails for good, stamps the end time and closes the decoder. Returns 0
+    // when the loop saw the state change before a packet, otherwise the
+    // result to report: -28 after at least one packet, -29 before any.
+    int32_t run(VoiceDecoder& decoder);
+
+    // One packet read and decoded: up to three attempts, each only while
+    // Connected; a socket error ends it at once.
+    bool readVoicePacket(VoiceDecoder& decoder, VoicePacket& packet);
+
+    // serverVersion capped at 4.
+    int32_t effectiveVersion() const { return serverVersion_ > 4 ? 4 : serverVersion_; }
+
+private:
+    bool connected() const;
+
+    PacketSource& source_;
+    const std::atomic<int32_t>& state_;
+    int32_t serverVersion_;
+    PlayoutQueue& queue_;
+    ReceptionStats& stats_;
+    LatencyProbe* probe_ = nullptr;
+};
+
+}  // namespace vexlink
