@@ -23,6 +23,10 @@ struct ControllerEvent {
     int32_t result = 0;
     void* payload = nullptr;
     ControllerEvent* next = nullptr;
+    // The connection a request from the timer or receive thread belongs to
+    // (0: not tied to one). Lets the controller ignore a late request of an
+    // ended connection instead of applying it to the next one.
+    uint32_t connectionId = 0;
 };
 
 // Unbounded FIFO of requests. post() from any thread never blocks (the lock

@@ -53,11 +53,19 @@ void MicController::setLatencyProbe(LatencyProbe* probe) {
     tick_.setLatencyProbe(probe);
 }
 
-void MicController::post(int32_t code, int32_t result) {
+void MicController::post(int32_t code, int32_t result, uint32_t connectionId) {
     auto event = std::make_unique<ControllerEvent>();
     event->code = code;
     event->result = result;
+    event->connectionId = connectionId;
     eventQueue_.post(std::move(event));
+}
+
+bool MicController::isStale(const ControllerEvent& event) const {
+    // A receive thread that fails while its connection is already being torn
+    // down still posts; by the time that request is taken, a new connection
+    // may be up and must not be ended by it.
+    return event.connectionId != 0 && event.connectionId != connectionId_;
 }
 
 void MicController::setState(int32_t state, int32_t result, int32_t detail) {
@@ -85,10 +93,10 @@ void MicController::eventLoop() {
                 disconnectSequence(kResultOk);
                 break;
             case kEventSendKeepAlive:
-                sendKeepAlive();
+                if (!isStale(*event)) sendKeepAlive();
                 break;
             case kEventDisconnectOnError:
-                disconnectSequence(event->result);
+                if (!isStale(*event)) disconnectSequence(event->result);
                 break;
             default:
                 break;  // nothing else is ever posted
@@ -99,6 +107,8 @@ void MicController::eventLoop() {
 void MicController::connectSequence() {
     if (state_.load() != kStateDisconnected) return;
     setState(kStateConnecting, 0, 0);
+    ++connectionId_;
+    if (connectionId_ == 0) ++connectionId_;  // 0 means "any connection"
 
     connection_ = std::make_unique<ServerConnection>();
     const int32_t connectResult = connection_->connect();
@@ -156,13 +166,13 @@ void MicController::startVoiceFlow() {
     receiveThreadRunning_ = createThread(&MicController::receiveThreadMain, this, &receiveThread_);
     if (!receiveThreadRunning_) {
         // Without a receive thread no voice can ever arrive.
-        post(kEventDisconnectOnError, kResultNoAudio);
+        post(kEventDisconnectOnError, kResultNoAudio, connectionId_);
         return;
     }
     raiseThreadPriority(receiveThread_);
     if (!timer_.start(this, framePeriodMs_)) {
         // Without the timer neither playout nor keep-alives happen.
-        post(kEventDisconnectOnError, kResultAborted);
+        post(kEventDisconnectOnError, kResultAborted, connectionId_);
     }
 }
 
@@ -213,7 +223,7 @@ void MicController::receiveLoop() {
     receiver.setLatencyProbe(probe_);
     OpusVoiceDecoder decoder(sampleRate_, channels_);
     const int32_t result = receiver.run(decoder);
-    if (result != 0) post(kEventDisconnectOnError, result);
+    if (result != 0) post(kEventDisconnectOnError, result, connectionId_);
 }
 
 // ---------------------------------------------------------------- timer thread
@@ -222,7 +232,7 @@ void MicController::onTimer() {
     if (state_.load() != kStateConnected) return;
     tick_.tick();
     if (++keepAliveTicks_ >= kKeepAliveTicks) {
-        post(kEventSendKeepAlive, 0);
+        post(kEventSendKeepAlive, 0, connectionId_);
         keepAliveTicks_ = 0;
     }
 }

@@ -64,7 +64,8 @@ private:
     static void receiveThreadMain(void* self);
 
     void eventLoop();
-    void post(int32_t code, int32_t result);
+    void post(int32_t code, int32_t result, uint32_t connectionId = 0);
+    bool isStale(const ControllerEvent& event) const;
     void setState(int32_t state, int32_t result, int32_t detail);
 
     void connectSequence();
@@ -98,6 +99,9 @@ private:
     int32_t keepAliveTicks_ = 0;
     LatencyProbe* probe_ = nullptr;
     int32_t mediaWaitMsForTest_ = 0;
+    // Numbers the connection attempts; written by the event thread before
+    // the timer and receive threads of an attempt exist.
+    uint32_t connectionId_ = 0;
     EventQueue eventQueue_;
 };
 
