@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "transport/ControlStream.h"
 
@@ -14,27 +16,65 @@ struct BtDeviceInfo {
     char name[256] = {};
 };
 
+// The search-and-connect step behind BtDeviceStream::open: given the device
+// address, a service name (or null), whether that name must match, and the
+// 16 bytes of the service UUID, returns a connected RFCOMM descriptor or -1.
+// The default is rfcommConnect (transport/BtServiceSearch.h).
+using RfcommConnector = std::function<int(const uint8_t (&address)[6], const char* name, bool nameCheck,
+                                          const uint8_t (&uuid)[16])>;
+
 // ControlStream over an RFCOMM link found by SDP. After the handshake the
 // receive thread also reads voice through it while the event thread writes
 // keep-alives.
+//
+// Threads: the event thread calls open, write, setReadIdleLimit, interrupt
+// and close; read runs on the event thread during the handshake and on the
+// receive thread afterwards. close (and the destructor) run only after the
+// receive thread has been joined.
+//
+// The descriptor is released only by close(): a failed write or interrupt()
+// shuts the link down (so a read waiting on another thread wakes and throws)
+// but keeps the descriptor number, so that no read can ever wait on a number
+// the system has handed to something else in the meantime.
 class BtDeviceStream final : public ControlStream {
 public:
     explicit BtDeviceStream(const BtDeviceInfo& device);
     ~BtDeviceStream() override;
+    BtDeviceStream(const BtDeviceStream&) = delete;
+    BtDeviceStream& operator=(const BtDeviceStream&) = delete;
 
+    // Searches for the mic service UUID first, then for the Serial Port UUID
+    // named "Vexmor"; 0 once connected, -10 when neither leads to a link.
     int32_t open() override;
     void close() override;
     void read(uint8_t* buffer, int32_t length) override;
+    // A failed send shuts the link down and the stream counts as closed from
+    // then on: this and every later read or write throws.
     void write(const uint8_t* buffer, int32_t length) override;
     void setReadIdleLimit(int32_t ms) override { idleLimitMs_ = ms; }
     void interrupt() override;
 
     const BtDeviceInfo& device() const { return device_; }
+    // True between a successful open and close, unless the link was shut
+    // down by a failed write or interrupt().
+    bool isOpen() const { return socket_ >= 0 && !linkDown_; }
+
+    // Seams for tests: replace the SDP search and RFCOMM connect of open(),
+    // or take over an already connected stream socket (the stream owns it).
+    void setConnector(RfcommConnector connector) { connector_ = std::move(connector); }
+    void adoptSocket(int fd);
+
+    // Length of one wait for data; a silent link is re-checked this often.
+    static constexpr int32_t kReadSliceMs = 5000;
 
 private:
+    void shutDownLink();
+
     std::atomic<int> socket_{-1};
     BtDeviceInfo device_;
-    int32_t idleLimitMs_ = 0;
+    std::atomic<bool> linkDown_{false};
+    std::atomic<int32_t> idleLimitMs_{0};
+    RfcommConnector connector_;
 };
 
 }  // namespace vexlink
