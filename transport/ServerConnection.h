@@ -65,6 +65,10 @@ public:
 
 private:
     int32_t readReply(uint8_t expectedType, int32_t* serverVersion);
+    // The streams, or SocketErrorException when there is none (use before
+    // connect or after close).
+    ControlStream& control();
+    MediaStream& media();
 
     std::unique_ptr<ControlStream> control_;
     std::unique_ptr<MediaStream> media_;

@@ -1,1 +1,125 @@
 #include "transport/SocketUtil.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vexlink {
+
+int tcpConnect(const char* host, int32_t port, int socketType) {
+    if (host == nullptr) return -1;
+
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = socketType;
+
+    char service[16];
+    std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
+
+    addrinfo* results = nullptr;
+    if (getaddrinfo(host, service, &hints, &results) != 0 || results == nullptr) return -1;
+
+    // Only the first result is tried.
+    const int family = results->ai_family;
+    const int protocol = results->ai_protocol;
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t addressLength = results->ai_addrlen;
+    if (addressLength > sizeof address) addressLength = sizeof address;
+    std::memcpy(&address, results->ai_addr, addressLength);
+    freeaddrinfo(results);
+
+    const int fd = ::socket(family, socketType | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int openBoundSocket(int32_t port, int socketType) {
+    sockaddr_in6 address;
+    std::memset(&address, 0, sizeof address);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    address.sin6_addr = in6addr_any;
+
+    const int fd = ::socket(AF_INET6, socketType | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+
+    const int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // IPv4 traffic to the port must reach this socket too, whatever the
+    // host's default for new IPv6 sockets says.
+    const int off = 0;
+    (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (socketType == SOCK_STREAM && ::listen(fd, 1) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int32_t recvWithTimeout(uint8_t* buffer, int32_t length, int fd, int32_t limitMs) {
+    if (fd < 0) return -1;
+    if (length <= 0) return 0;
+    if (limitMs < 0) limitMs = 0;
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    int waitMs = limitMs;
+    for (;;) {
+        pollfd entry;
+        entry.fd = fd;
+        entry.events = POLLIN;
+        entry.revents = 0;
+        const int ready = ::poll(&entry, 1, waitMs);
+        if (ready > 0) {
+            if (entry.revents & POLLNVAL) return -1;
+            break;
+        }
+        if (ready == 0) return 0;
+        // A signal cut the wait short (SIGINT is installed without
+        // SA_RESTART): wait for what is left of the limit. Any other failure
+        // of the wait means nothing is known to be readable.
+        if (errno != EINTR) return 0;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return 0;
+        waitMs = static_cast<int>(left);
+    }
+
+    // Never block here: readiness may be stale (another reader, a shutdown
+    // without data), and a blocking receive would then wait without limit.
+    const ssize_t n = ::recv(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        return -1;
+    }
+    if (n == 0) return -1;  // orderly close, or a zero-length datagram
+    return static_cast<int32_t>(n);
+}
+
+long sendNoSignal(int fd, const uint8_t* buffer, long length) {
+    if (length < 0) length = 0;
+    return static_cast<long>(::send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL));
+}
+
+void closeSocket(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+int32_t lastSocketError() { return 0; }
+
+}  // namespace vexlink

@@ -1,1 +1,79 @@
 #include "transport/WinSockStream.h"
+
+#include <cerrno>
+#include <chrono>
+#include <sys/socket.h>
+
+#include "transport/SocketUtil.h"
+
+namespace vexlink {
+
+WinSockStream::WinSockStream(const char* serverAddr, int32_t port) : serverAddr_(serverAddr), port_(port) {}
+
+WinSockStream::~WinSockStream() { close(); }
+
+int32_t WinSockStream::open() {
+    close();
+    interrupted_ = false;
+    const int fd = tcpConnect(serverAddr_, port_, SOCK_STREAM);
+    if (fd == -1) return -10;
+    socket_ = fd;
+    return 0;
+}
+
+void WinSockStream::close() {
+    const int fd = socket_.exchange(-1);
+    if (fd != -1) closeSocket(fd);
+}
+
+void WinSockStream::read(uint8_t* buffer, int32_t length) {
+    using Clock = std::chrono::steady_clock;
+    if (length <= 0) return;
+
+    int32_t remaining = length;
+    Clock::time_point lastProgress = Clock::now();
+    while (remaining > 0) {
+        if (interrupted_) throw SocketErrorException(lastSocketError());
+
+        int32_t slice = kReadSliceMs;
+        const int32_t idleLimit = idleLimitMs_;
+        if (idleLimit > 0) {
+            const auto idle =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress).count();
+            if (idle >= idleLimit) throw SocketErrorException(lastSocketError());
+            if (idleLimit - idle < slice) slice = static_cast<int32_t>(idleLimit - idle);
+        }
+
+        const int32_t n = recvWithTimeout(buffer + (length - remaining), remaining, socket_, slice);
+        if (n < 0) throw SocketErrorException(lastSocketError());
+        if (n > 0) {
+            remaining -= n;
+            lastProgress = Clock::now();
+        }
+    }
+}
+
+void WinSockStream::write(const uint8_t* buffer, int32_t length) {
+    int32_t remaining = length;
+    int32_t offset = 0;
+    while (remaining > 0) {
+        const long n = sendNoSignal(socket_, buffer + offset, remaining);
+        if (n < 0) {
+            // A signal before anything was sent is no failure of the link.
+            if (errno == EINTR) continue;
+            throw SocketErrorException(lastSocketError());
+        }
+        remaining -= static_cast<int32_t>(n);
+        offset += static_cast<int32_t>(n);
+    }
+}
+
+void WinSockStream::interrupt() {
+    interrupted_ = true;
+    // Shutting the connection down wakes a waiting read at once (it sees the
+    // end of the stream) while the descriptor stays ours until close().
+    const int fd = socket_;
+    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace vexlink
