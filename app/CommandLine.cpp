@@ -1,1 +1,163 @@
-// filled by the front-end work
+#include "app/CommandLine.h"
+
+#include <bluetooth/bluetooth.h>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <strings.h>
+
+#include "audio/LoopbackWriter.h"
+
+namespace vexlink {
+
+namespace {
+
+// puts() to any stream: the text, then a newline.
+void putLine(FILE* out, const char* text) {
+    std::fputs(text, out);
+    std::fputc('\n', out);
+}
+
+// atoi's result without its undefined overflow: glibc's atoi is strtol cut
+// to int, and that is what this does, with the cut well defined.
+int32_t toNumber(const char* text) {
+    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+}
+
+const option kLongOptions[] = {
+    {"media-port", required_argument, nullptr, 'm'},
+    {"service-port", required_argument, nullptr, 's'},
+    {"transport", required_argument, nullptr, 't'},
+    {"play-locally", no_argument, nullptr, 'l'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"version", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+CommandLineOutcome endWith(int status) {
+    CommandLineOutcome outcome;
+    outcome.run = false;
+    outcome.exitStatus = status;
+    return outcome;
+}
+
+}  // namespace
+
+void printUsage(FILE* out) {
+    putLine(out, "vexlink [options] <server address> ");
+    putLine(out, "Options ");
+    putLine(out, "\t-t type \ttype can be WIFI or Bluetooth");
+    putLine(out, "\t-s port \tService port");
+    putLine(out, "\t-m port \tMedia port");
+    putLine(out, "\t-v \t\tPrint version and exit");
+    putLine(out, "\t-h \t\tPrint this message and exit");
+    putLine(out, "\nServer address may be IP address or Bluetooth device address, depending on type.\n");
+    putLine(out, "Example:");
+    putLine(out, "\tvexlink -t WIFI 192.168.100.1");
+    putLine(out, "\tvexlink -t Bluetooth 04:02:1F:2A:95:78");
+}
+
+void printVersion(FILE* out) {
+    putLine(out, "Vexmor Client");
+    std::fprintf(out, "v%d.%d\n", kVersionMajor, kVersionMinor);
+    putLine(out, kProductAddress);
+}
+
+CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& io, CommandLineValues* valuesOut) {
+    CommandLineValues local;
+    CommandLineValues& values = valuesOut != nullptr ? *valuesOut : local;
+    values = CommandLineValues{};
+
+    // 0 makes glibc's getopt start over, so a second parse in one process
+    // (tests) sees its whole argv.
+    optind = 0;
+    opterr = 1;
+    for (;;) {
+        const int c = getopt_long(argc, argv, "m:s:t:ldvh", kLongOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case 'd':
+                values.debug = true;
+                break;
+            case 'l':
+                values.playLocally = true;
+                break;
+            case 'm':
+                values.mediaPort = toNumber(optarg);
+                break;
+            case 's':
+                values.controlPort = toNumber(optarg);
+                break;
+            case 't':
+                if (strcasecmp(optarg, "WIFI") == 0) {
+                    values.transportType = kTransportWifi;
+                } else if (strcasecmp(optarg, "Bluetooth") == 0) {
+                    values.transportType = kTransportBluetooth;
+                } else {
+                    std::fprintf(io.out, "Invalid transport type: %s\n", optarg);
+                    return endWith(kExitBadCommandLine);
+                }
+                break;
+            case 'v':
+                printVersion(io.out);
+                return endWith(kExitVersion);
+            case 'h':
+                // A plain request for help: just the usage text (there is no
+                // offending option text to show here).
+                printUsage(io.out);
+                return endWith(kExitBadCommandLine);
+            default:
+                // '?': unknown option or missing argument; getopt_long has
+                // already named it on stderr.
+                printUsage(io.out);
+                return endWith(kExitBadCommandLine);
+        }
+    }
+
+    if (optind >= argc) {
+        printUsage(io.out);
+        return endWith(kExitNoAddress);
+    }
+    values.serverAddress = argv[optind];  // further operands are ignored
+
+    // The WiFi address goes into a fixed field; refuse what cannot fit before
+    // anything else is checked, so the user learns of it first. (A Bluetooth
+    // address is parsed, not copied: an unparsable one becomes all zeros.)
+    if (values.transportType == kTransportWifi &&
+        strnlen(values.serverAddress, Settings::kAddressCapacity) >= Settings::kAddressCapacity) {
+        std::fprintf(io.err, "Server address too long (at most %zu bytes).\n", Settings::kAddressCapacity - 1);
+        return endWith(kExitBadCommandLine);
+    }
+
+    bool (*loopbackAvailable)() = io.loopbackAvailable != nullptr ? io.loopbackAvailable : &isLoopbackAvailable;
+    if (!loopbackAvailable()) {
+        putLine(io.out, "Please first load ALSA snd-aloop.");
+        return endWith(kExitNoLoopback);
+    }
+
+    Settings::setTransportType(values.transportType);
+    if (values.transportType == kTransportBluetooth) {
+        bdaddr_t address{};
+        (void)str2ba(values.serverAddress, &address);  // unparsable text leaves all zeros
+        Settings::setBtAddress(address.b);
+    } else {
+        if (!Settings::setWifiServerAddr(values.serverAddress)) {
+            // Cannot happen after the length check above; never run with a
+            // half-stored address.
+            std::fprintf(io.err, "Server address too long (at most %zu bytes).\n", Settings::kAddressCapacity - 1);
+            return endWith(kExitBadCommandLine);
+        }
+        Settings::setControlPort(values.controlPort);
+        Settings::setMediaPort(values.mediaPort);
+    }
+    Settings::setPlayLocally(values.playLocally);
+
+    CommandLineOutcome outcome;
+    outcome.run = true;
+    outcome.exitStatus = 0;
+    outcome.debug = values.debug;
+    return outcome;
+}
+
+}  // namespace vexlink

@@ -1,1 +1,99 @@
-// filled by the front-end work
+#include "app/Console.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+#include "control/Settings.h"
+#include "media/ReceptionStats.h"
+
+namespace vexlink {
+
+namespace {
+
+void putLine(FILE* out, const char* text) {
+    std::fputs(text, out);
+    std::fputc('\n', out);
+}
+
+void printResultLines(FILE* out, int32_t result, bool debug) {
+    switch (result) {
+        case kResultOk:
+            putLine(out, "\rDisconnected  ");
+            if (debug) ReceptionStats::instance()->printReport(out);
+            break;
+        case kResultAborted:
+            putLine(out, "Aborted.");
+            break;
+        case kResultNoAudio:
+            std::fprintf(out,
+                         "No audio data is received. Please change your firewall setting to unblock UDP port %d.\n",
+                         static_cast<int>(Settings::getMediaPort()));
+            break;
+        default:
+            std::fprintf(out, "Error: %s\n", errorMessage(result));
+            break;
+    }
+}
+
+}  // namespace
+
+const char* errorMessage(int32_t result) {
+    switch (result) {
+        case kResultCannotStart: return "Cannot start mic on Android phone.";
+        case kResultMismatch: return "Client and server mismatch. Please install latest server and client.";
+        case kResultConnectFailed: return "Fail to connect to server.";
+        default: return "Error";
+    }
+}
+
+void printStateLine(FILE* out, int32_t state, int32_t result, bool debug) {
+    switch (state) {
+        case kStateDisconnected: printResultLines(out, result, debug); break;
+        // The lines that start with a carriage return are padded to the
+        // same 14 visible characters so each overwrites the last.
+        case kStateConnecting: putLine(out, "\rConnecting... "); break;
+        case kStateConnected: putLine(out, "\rConnected     "); break;
+        case kStateDisconnecting: putLine(out, "Disconencting..."); break;
+        case kStateAborting: putLine(out, "Aborting..."); break;
+        default: std::fprintf(out, "Unknown state: %d\n", static_cast<int>(state)); break;
+    }
+}
+
+void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*detail*/) {
+    FILE* out = out_ != nullptr ? out_ : stdout;
+    if (state != kStateDisconnected) {
+        lastState_.store(state, std::memory_order_release);
+        printStateLine(out, state, result, debug());
+        return;
+    }
+    // Claim before publishing 0: main must not take the exit path for a
+    // final state this callback is about to end the process for.
+    const bool ending = claimExit();
+    lastState_.store(state, std::memory_order_release);
+    // The result is printed either way; when main already ended the process
+    // (nothing had been reported within its first second) this runs while
+    // the controller is being destroyed, and the user still learns the result.
+    printStateLine(out, state, result, debug());
+    if (!ending) return;
+    std::fflush(out);
+    if (endProcess_ != nullptr) {
+        endProcess_(0);
+    } else {
+        std::exit(0);
+    }
+}
+
+bool waitForFinalState(MyPlayerCallback& callback, void (*sleepSecond)()) {
+    auto pause = [sleepSecond] {
+        if (sleepSecond != nullptr) {
+            sleepSecond();
+        } else {
+            (void)::sleep(1);  // an interrupt may cut it short; the loop only polls
+        }
+    };
+    pause();
+    while (callback.lastState() != kStateDisconnected) pause();
+    return callback.claimExit();
+}
+
+}  // namespace vexlink

@@ -1,1 +1,44 @@
-int main() { return 0; }
+#include <cstdio>
+#include <unistd.h>
+
+#include "app/CommandLine.h"
+#include "app/Console.h"
+#include "app/SignalWatcher.h"
+#include "audio/LoopbackWriter.h"
+#include "control/MicController.h"
+
+namespace {
+
+// The process-wide objects, in this order: the callback is constant-
+// initialised, so it exists before the controller's constructor (which
+// starts the event thread) runs during static initialisation; the signal
+// watcher is destroyed before the controller, so no interrupt reaches a
+// controller that is being torn down.
+constinit vexlink::MyPlayerCallback callback;
+vexlink::MicController controller(&callback);
+vexlink::SignalWatcher signalWatcher;
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // The first use opens the loopback device; ALSA's complaints come first.
+    (void)vexlink::LoopbackWriter::instance();
+
+    if (!signalWatcher.start([] { (void)controller.stop(); })) {
+        std::puts("Failed to set up signal.");
+        return 255;
+    }
+
+    const vexlink::CommandLineOutcome outcome = vexlink::runCommandLine(argc, argv);
+    if (!outcome.run) return outcome.exitStatus;
+    callback.setDebug(outcome.debug);
+
+    (void)controller.start();
+    // The callback that reports the final state ends the process itself;
+    // main ends it only when nothing had been reported within a second.
+    if (!vexlink::waitForFinalState(callback)) {
+        for (;;) pause();
+    }
+    std::putchar('\n');
+    return 0;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "control/Settings.h"
+
+namespace vexlink {
+
+// What the command line decided. Either the process ends now with
+// exitStatus, or it runs with the settings already stored.
+struct CommandLineOutcome {
+    bool run = false;
+    int exitStatus = 0;  // when !run
+    bool debug = false;  // -d: print the reception report after a normal end
+};
+
+// The option defaults and what the options set; filled while parsing.
+struct CommandLineValues {
+    uint32_t transportType = kTransportWifi;
+    int32_t controlPort = 8125;
+    int32_t mediaPort = 49152;
+    bool playLocally = false;
+    bool debug = false;
+    const char* serverAddress = nullptr;  // points into argv
+};
+
+struct CommandLineIo {
+    FILE* out = stdout;  // usage, version and the run-refusing messages
+    FILE* err = stderr;  // the address-length refusal (getopt writes its own to stderr)
+    // Whether the loopback card can be opened; the real check unless a test
+    // puts something else here.
+    bool (*loopbackAvailable)() = nullptr;
+};
+
+// Reads the options and the server address, prints the usage or version text
+// when asked, refuses to run without the loopback card, and stores what it
+// was given in Settings. Uses getopt_long, so argv may be permuted; runs on
+// the main thread before the controller is started. `values`, when given,
+// receives what was parsed (for tests).
+CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& io = CommandLineIo{},
+                                  CommandLineValues* values = nullptr);
+
+void printUsage(FILE* out);
+void printVersion(FILE* out);
+
+// The version announced on the console (and to the phone).
+inline constexpr int kVersionMajor = 4;
+inline constexpr int kVersionMinor = 6;
+inline constexpr const char* kProductAddress = "https://vexlink.example.org";
+
+// Exit statuses decided on the command line.
+inline constexpr int kExitVersion = 0;
+inline constexpr int kExitNoAddress = 1;
+inline constexpr int kExitNoLoopback = 2;
+inline constexpr int kExitBadCommandLine = 255;
+
+}  // namespace vexlink

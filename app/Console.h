@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "control/ControllerTypes.h"
+
+namespace vexlink {
+
+// The console line(s) for one reported state, without any other effect.
+// State 0 prints the result lines of `result`; with `debug` and result 0
+// the reception report follows "\rDisconnected  ".
+void printStateLine(FILE* out, int32_t state, int32_t result, bool debug);
+// The message of the "Error: %s" line for a result code.
+const char* errorMessage(int32_t result);
+
+// The front end's receiver of the controller's state changes. It is called
+// on the controller's event thread; main polls lastState() once a second.
+//
+// Ending the process: the final state (Disconnected) must end the process
+// exactly once, either through this callback (exit(0) on the event thread)
+// or through main's return when no state had been reported yet. Both sides
+// first take the one exit claim; only the winner ends the process. The
+// callback takes the claim before it publishes state 0, so main, which acts
+// on seeing 0, can win only when no final state has been reported.
+class MyPlayerCallback final : public PlayerCallback {
+public:
+    using EndProcess = void (*)(int status);
+
+    // Prints to stdout and ends the process with exit(0).
+    constexpr MyPlayerCallback() = default;
+    // Tests: print to `out` and call `endProcess` instead of exit.
+    constexpr MyPlayerCallback(FILE* out, EndProcess endProcess) : out_(out), endProcess_(endProcess) {}
+
+    void onStateChanged(int32_t state, int32_t result, int32_t detail) override;
+
+    int32_t lastState() const { return lastState_.load(std::memory_order_acquire); }
+    void setDebug(bool on) { debug_.store(on, std::memory_order_relaxed); }
+    bool debug() const { return debug_.load(std::memory_order_relaxed); }
+    // True for the first caller only, on any thread.
+    bool claimExit() { return !exitClaimed_.exchange(true, std::memory_order_acq_rel); }
+
+private:
+    FILE* out_ = nullptr;              // null: stdout
+    EndProcess endProcess_ = nullptr;  // null: exit()
+    std::atomic<int32_t> lastState_{kStateDisconnected};
+    std::atomic<bool> debug_{false};
+    std::atomic<bool> exitClaimed_{false};
+};
+
+// main's run loop after the controller was started: sleeps a second, then
+// another while the last state is not Disconnected. Returns true when main
+// has claimed the process's end (nothing was reported within the first
+// second) and should print the newline and return; false when the callback
+// owns the end, which then comes from the event thread.
+bool waitForFinalState(MyPlayerCallback& callback, void (*sleepSecond)() = nullptr);
+
+}  // namespace vexlink
