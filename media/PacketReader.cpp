@@ -1,1 +1,125 @@
 #include "media/PacketReader.h"
+
+#include <algorithm>
+
+#include "audio/VoiceDecoder.h"
+#include "media/MediaStream.h"
+#include "media/VoicePacket.h"
+#include "transport/ConnectionResult.h"
+
+namespace vexlink {
+
+namespace {
+
+// Version-4 length field: 7 header bytes behind it plus the payload.
+constexpr int32_t kV4LengthOverhead = 7;
+constexpr uint8_t kMediaPacketType = 4;
+
+uint16_t bigEndian16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// Decodes the payload into the packet's frame. The decoder's verdict does
+// not change the result: a packet the codec rejects is still played, so
+// whatever the codec did not produce is made silent rather than left as
+// stale or unspecified samples.
+void decodeInto(VoiceDecoder& decoder, const uint8_t* payload, int32_t length, VoicePacket& packet) {
+    // The frame holds 960 samples; never offer the codec more room than that.
+    if (packet.sampleCount > kFrameSamples || packet.sampleCount < 0) {
+        packet.sampleCount = kFrameSamples;
+    }
+    int32_t produced = 0;
+    if (decoder.decode(payload, length, packet.samples, packet.sampleCount)) {
+        produced = std::clamp(packet.sampleCount, int32_t{0}, kFrameSamples);
+    }
+    std::fill(packet.samples + produced, packet.samples + kFrameSamples, int16_t{0});
+}
+
+// Reads `count` bytes of the current packet; a refused read ends the packet.
+int32_t readBytes(MediaStream& stream, uint8_t* buffer, int32_t count) {
+    return mapMediaReadResult(stream.read(buffer, count));
+}
+
+// A header whose length cannot be served from the reader's buffer: the
+// packet is dropped like one with a wrong type, and over UDP the rest of
+// its datagram goes with it.
+int32_t refusePacket(MediaStream& stream) {
+    stream.reset();
+    return kConnMediaBadPacket;
+}
+
+// Versions 2 and 3 share the layout: 2 bytes not interpreted (in version 2
+// the high half of a 32-bit sequence number whose low half is all that
+// counts), 16-bit sequence number, 16-bit payload length, payload.
+int32_t readPacketV23(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
+    uint8_t buffer[kMaxPacketPayload];
+    int32_t result = readBytes(stream, buffer, kV23HeaderBytes);
+    if (result != 0) {
+        return result;
+    }
+    packet.rawSequence = bigEndian16(buffer + 2);
+    const int32_t payloadLength = bigEndian16(buffer + 4);
+    if (payloadLength > kMaxPacketPayload) {
+        return refusePacket(stream);
+    }
+    result = readBytes(stream, buffer, payloadLength);
+    if (result != 0) {
+        return result;
+    }
+    decodeInto(decoder, buffer, payloadLength, packet);
+    return kConnOk;
+}
+
+}  // namespace
+
+int32_t mapMediaReadResult(int32_t readResult) {
+    switch (readResult) {
+    case 0:
+        return kConnOk;
+    case -20:
+        return kConnMediaTimeout;
+    default:
+        return kConnMediaBadPacket;
+    }
+}
+
+int32_t readPacketV4(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
+    uint8_t buffer[kMaxPacketPayload];
+    int32_t result = readBytes(stream, buffer, kV4HeaderBytes);
+    if (result != 0) {
+        return result;
+    }
+    if (buffer[0] != kMediaPacketType || buffer[1] != 0) {
+        return refusePacket(stream);
+    }
+    const int32_t length = bigEndian16(buffer + 2);
+    if (length < kV4LengthOverhead || length - kV4LengthOverhead > kMaxPacketPayload) {
+        return refusePacket(stream);
+    }
+    packet.rawSequence = bigEndian16(buffer + 4);
+    packet.timestamp = bigEndian32(buffer + 6);
+    packet.gainCode = buffer[10];
+
+    const int32_t payloadLength = length - kV4LengthOverhead;
+    result = readBytes(stream, buffer, payloadLength);
+    if (result != 0) {
+        return result;
+    }
+    decodeInto(decoder, buffer, payloadLength, packet);
+    return kConnOk;
+}
+
+int32_t readPacketV3(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
+    return readPacketV23(stream, decoder, packet);
+}
+
+int32_t readPacketV2(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
+    return readPacketV23(stream, decoder, packet);
+}
+
+}  // namespace vexlink

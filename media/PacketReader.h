@@ -13,12 +13,15 @@ struct VoicePacket;
 // datagram in time), -50 (short data, wrong v4 type, or a length outside
 // 7..1031 / a payload over 1024 bytes: the stream is reset). A decode that
 // fails or yields fewer than 960 samples leaves silence in the rest of the
-// frame. SocketErrorException passes through. Allocates nothing.
+// frame; the packet still counts as read. SocketErrorException passes
+// through. Runs on the receive thread; allocates nothing.
 int32_t readPacketV4(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
 int32_t readPacketV3(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
 int32_t readPacketV2(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
 
-// Media stream read result -> reader result: -20 -> -40, -30 -> -50, else 0.
+// Media stream read result -> reader result: 0 -> 0, -20 -> -40, -30 -> -50.
+// Any other non-zero code (no stream returns one) also becomes -50, so a
+// failed read can never pass for a packet read.
 int32_t mapMediaReadResult(int32_t readResult);
 
 }  // namespace vexlink

@@ -15,13 +15,20 @@ struct VoicePacket;
 class ReceptionStats {
 public:
     static constexpr int kTransitWindowSize = 16;
+    // A raw sequence number this far or farther above the last accepted one
+    // is taken for a stray packet and does not move the reference.
+    static constexpr uint32_t kSequenceJumpLimit = 3000;
 
+    // The process-wide record, created (and reset) on the first call.
     static ReceptionStats* instance();
 
+    // Starts a new connection's figures; also empties the transit window.
     void reset();
     // arrivalMs: low 32 bits of monotonicMs right after the packet was read.
     // Fills packet.sequence and updates transit, jitter and minTransit.
+    // Constant work, no allocation.
     void onPacket(VoicePacket& packet, uint32_t arrivalMs);
+    // The end-of-connection report, "\r\n" line ends.
     void printReport(FILE* out = stdout) const;
 
     bool isFirstPacket = true;
@@ -34,15 +41,20 @@ public:
     double jitter = 0.0;
     double maxJitter = 0.0;
 
-    // For deadline-driven playout.
+    // For deadline-driven playout: the smallest of the last 16 transit
+    // times, the extra delay to add after late packets, and the count of
+    // consecutive late packets (only a deadline playout changes it).
     uint32_t minTransit = 0;
     int32_t targetDelay = 0;
     uint32_t lateRun = 0;
 
     ReceptionStats() { reset(); }
 
+    int transitWindowCount() const { return transitCount_; }
+
 private:
     void pushTransit(uint32_t transit);
+    void updateSequence(VoicePacket& packet);
 
     // Fixed ring of the most recent transit times.
     uint32_t transitWindow_[kTransitWindowSize] = {};
@@ -54,7 +66,7 @@ private:
 };
 
 // "%02d:%02d:%02d %03d" of a 32-bit millisecond value (hours mod 24) into
-// out (at least 16 bytes); returns out.
+// out (at least 13 bytes for the full text); returns out.
 char* formatClockTime(uint32_t ms, char* out, unsigned long size);
 
 }  // namespace vexlink
