@@ -17,6 +17,10 @@
 
 #include "transport/BtServiceSearch.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace vexlink {
 namespace {
 
@@ -33,9 +37,8 @@ using Descriptor = std::vector<Element>;     // e.g. {RFCOMM, channel}
 using Sequence = std::vector<Descriptor>;    // one protocol stack
 const Descriptor kL2cap = {{true, L2CAP_UUID}};
 
-// Builds a record whose protocol descriptor list holds the given stacks
-// (more than one stack becomes an alternative), with an optional primary
-// service name.
+// Builds a record whose protocol descriptor list holds the given protocol
+// stacks, with an optional primary service name.
 sdp_record_t* makeRecord(const std::vector<Sequence>& stacks, const char* name) {
     sdp_record_t* record = sdp_record_alloc();
     std::deque<uuid_t> uuids;  // stable addresses while the lists point here
@@ -139,11 +142,6 @@ TEST(BtServiceSearch, LastAcceptedRecordWins) {
               5);
 }
 
-TEST(BtServiceSearch, AlternativeProtocolStacksAreAllWalked) {
-    const Sequence l2capOnly = {kL2cap};
-    EXPECT_EQ(channelFromRecords(listOf({makeRecord({l2capOnly, kL2capRfcomm5}, nullptr)}), nullptr, false), 5);
-}
-
 TEST(BtServiceSearch, NoRecordsGiveMinusOne) {
     EXPECT_EQ(channelFromRecords(nullptr, nullptr, false), -1);
     EXPECT_EQ(channelFromRecords(nullptr, SerialServiceName, true), -1);
@@ -151,17 +149,23 @@ TEST(BtServiceSearch, NoRecordsGiveMinusOne) {
     EXPECT_EQ(channelFromRecords(listOf({makeRecord({}, "Vexmor")}), SerialServiceName, true), -1);
 }
 
+// Protocol descriptor list L2CAP, then RFCOMM with the given channel byte.
+std::vector<uint8_t> l2capRfcomm(uint8_t channel) {
+    return {0x35, 0x0C,                                   // sequence of two descriptors
+            0x35, 0x03, 0x19, 0x01, 0x00,                 //   {L2CAP}
+            0x35, 0x05, 0x19, 0x00, 0x03, 0x08, channel}; //   {RFCOMM, UINT8 channel}
+}
+
 // A record's attribute list as it travels in a search response: service
-// class Serial Port, L2CAP then RFCOMM with the given channel byte, and the
-// given name (empty: no name attribute).
-std::vector<uint8_t> wireRecord(uint8_t channel, const std::string& name) {
+// class Serial Port, the given protocol descriptor list, and the given name
+// (empty: no name attribute).
+std::vector<uint8_t> wireRecord(const std::vector<uint8_t>& protocols, const std::string& name) {
     std::vector<uint8_t> pdu = {
-        0x35, 0x00,                                                        // sequence, length below
-        0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x11, 0x01,                    // 0x0001: {UUID16 0x1101}
-        0x09, 0x00, 0x04, 0x35, 0x0C,                                      // 0x0004:
-        0x35, 0x03, 0x19, 0x01, 0x00,                                      //   {L2CAP}
-        0x35, 0x05, 0x19, 0x00, 0x03, 0x08, channel,                       //   {RFCOMM, UINT8}
+        0x35, 0x00,                                      // sequence, length below
+        0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x11, 0x01,  // 0x0001: {UUID16 0x1101}
+        0x09, 0x00, 0x04,                                // 0x0004:
     };
+    for (uint8_t b : protocols) pdu.push_back(b);
     if (!name.empty()) {
         for (uint8_t b : {0x09, 0x01, 0x00, 0x25}) pdu.push_back(b);  // 0x0100: TEXT8
         pdu.push_back(static_cast<uint8_t>(name.size()));
@@ -169,6 +173,9 @@ std::vector<uint8_t> wireRecord(uint8_t channel, const std::string& name) {
     }
     pdu[1] = static_cast<uint8_t>(pdu.size() - 2);
     return pdu;
+}
+std::vector<uint8_t> wireRecord(uint8_t channel, const std::string& name) {
+    return wireRecord(l2capRfcomm(channel), name);
 }
 
 sdp_record_t* parse(const std::vector<uint8_t>& pdu) {
@@ -183,6 +190,21 @@ TEST(BtServiceSearch, RecordsParsedFromTheWire) {
     EXPECT_EQ(channelFromRecords(listOf({parse(wireRecord(5, "Vexmo"))}), SerialServiceName, true), -1);
     EXPECT_EQ(channelFromRecords(listOf({parse(wireRecord(5, ""))}), SerialServiceName, true), -1);
     EXPECT_EQ(channelFromRecords(listOf({parse(wireRecord(22, ""))}), nullptr, false), 22);
+}
+
+// Several protocol stacks in one record. libbluetooth's builder chains the
+// second stack behind the first attribute value, where sdp_get_access_protos
+// finds it but sdp_record_free does not; that leak is the library's, so the
+// leak checker is told to overlook it.
+TEST(BtServiceSearch, EveryProtocolStackIsWalked) {
+    const Sequence l2capOnly = {kL2cap};
+    sdp_record_t* record = makeRecord({l2capOnly, kL2capRfcomm5}, "Vexmor");
+#if defined(__SANITIZE_ADDRESS__)
+    const sdp_data_t* first = sdp_data_get(record, SDP_ATTR_PROTO_DESC_LIST);
+    ASSERT_NE(first, nullptr);
+    __lsan_ignore_object(first->next);
+#endif
+    EXPECT_EQ(channelFromRecords(listOf({record}), SerialServiceName, true), 5);
 }
 
 TEST(BtServiceSearch, ChannelByteIsSignedAndOutOfRangeChannelsAreNotConnected) {
