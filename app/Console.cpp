@@ -64,6 +64,8 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*d
     if (state != kStateDisconnected) {
         lastState_.store(state, std::memory_order_release);
         printStateLine(out, state, result, debug());
+        // Shown at once even when stdout is a pipe or a file (block-buffered).
+        std::fflush(out);
         return;
     }
     // Claim before publishing 0: main must not take the exit path for a
@@ -74,8 +76,8 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*d
     // (nothing had been reported within its first second) this runs while
     // the controller is being destroyed, and the user still learns the result.
     printStateLine(out, state, result, debug());
-    if (!ending) return;
     std::fflush(out);
+    if (!ending) return;
     if (endProcess_ != nullptr) {
         endProcess_(0);
     } else {
