@@ -26,4 +26,9 @@ if [ "$quick" -eq 0 ]; then
   run_suite asan
   run_suite tsan
 fi
+
+# --- package check (plain build only, never a sanitizer build) ---
+echo "=== package: build the .deb from build/default and check it ==="
+bash scripts/check-package.sh build/default
+
 echo "=== all test passes succeeded ==="

@@ -1,0 +1,358 @@
+#!/bin/bash
+# vexlink-loopback against a scratch /etc/modules-load.d, scratch
+# /proc/asound/cards and /proc/modules, and fake modprobe and pactl, so that
+# enable and disable run for real without touching this machine.
+. "$(dirname "$0")/lib.sh"
+
+helper=$VEXLINK_SOURCE_DIR/packaging/vexlink-loopback
+fake=$SCRATCH/fake
+mkdir -p "$fake/bin"
+
+export VEXLINK_LOOPBACK_MODULES_DIR=$fake/modules-load.d
+export VEXLINK_LOOPBACK_PROC_CARDS=$fake/cards
+export VEXLINK_LOOPBACK_PROC_MODULES=$fake/modules
+export VEXLINK_LOOPBACK_MODPROBE=$fake/bin/modprobe
+export VEXLINK_LOOPBACK_PACTL=$fake/bin/pactl
+export VEXLINK_LOOPBACK_APLAY=$fake/bin/aplay-never-called
+export VEXLINK_LOOPBACK_UID=0
+export FAKE=$fake
+conf=$VEXLINK_LOOPBACK_MODULES_DIR/vexlink-loopback.conf
+
+# A machine with one ordinary card and no loopback module loaded.
+printf ' 0 [PCH            ]: HDA-Intel - HDA Intel PCH\n                      HDA Intel PCH at 0xf7f10000 irq 32\n' >"$fake/cards"
+printf 'snd_hda_intel 57344 3 - Live 0x0000000000000000\n' >"$fake/modules"
+: >"$fake/modprobe.log"
+
+# modprobe: FAKE_MODPROBE=ok (default) loads the card, "missing" fails as
+# modprobe does on a kernel without the module, "nocard" succeeds without a
+# card appearing. Every call is logged.
+cat >"$fake/bin/modprobe" <<'EOF'
+#!/bin/bash
+echo "$*" >>"$FAKE/modprobe.log"
+mode=${FAKE_MODPROBE:-ok}
+missing() { echo "modprobe: FATAL: Module snd-aloop not found in directory /lib/modules/6.1.0-test" >&2; exit 1; }
+case "$*" in
+    "-n snd-aloop") [ "$mode" = missing ] && missing; exit 0 ;;
+    "snd-aloop")
+        [ "$mode" = missing ] && missing
+        grep -q '^snd_aloop ' "$FAKE/modules" || echo "snd_aloop 40960 ${FAKE_USERS:-0} - Live 0x0" >>"$FAKE/modules"
+        if [ "$mode" = ok ] && ! grep -q '\[Loopback' "$FAKE/cards"; then
+            printf ' 1 [Loopback       ]: Loopback - Loopback\n                      Loopback 1\n' >>"$FAKE/cards"
+        fi
+        exit 0 ;;
+    "-r snd-aloop")
+        sed -i '/^snd_aloop /d' "$FAKE/modules"
+        sed -i '/\[Loopback/,+1d' "$FAKE/cards"
+        exit 0 ;;
+esac
+echo "fake modprobe: unexpected arguments: $*" >&2
+exit 2
+EOF
+
+# pactl keeping loaded modules and sources in files. FAKE_PACTL_DOWN=1 acts
+# as if no sound server runs.
+cat >"$fake/bin/pactl" <<'EOF'
+#!/bin/bash
+echo "$*" >>"$FAKE/pactl.log"
+[ "${FAKE_PACTL_DOWN:-0}" = 1 ] && { echo "Connection failure: Connection refused" >&2; exit 1; }
+touch "$FAKE/pa-modules" "$FAKE/pa-sources"
+case "$1 ${2:-} ${3:-}" in
+    "info  ") echo "Server Name: fake"; exit 0 ;;
+    "list short sources") cat "$FAKE/pa-sources"; exit 0 ;;
+    "list short modules") cat "$FAKE/pa-modules"; exit 0 ;;
+    "list sources ") cat "$FAKE/pa-sources-long" 2>/dev/null; exit 0 ;;
+esac
+case $1 in
+    load-module)
+        shift
+        name=$1; shift
+        idx=$((536870912 + $(wc -l <"$FAKE/pa-modules")))
+        printf '%s\t%s\t%s\t\n' "$idx" "$name" "$*" >>"$FAKE/pa-modules"
+        for a in "$@"; do
+            case $a in source_name=*) printf '%s\t%s\t%s\ts16le 1ch 48000Hz\tSUSPENDED\n' "$idx" "${a#source_name=}" "$name" >>"$FAKE/pa-sources" ;; esac
+        done
+        echo "$idx"; exit 0 ;;
+    unload-module)
+        grep -q "^$2	" "$FAKE/pa-modules" || { echo "Failure: No such entity" >&2; exit 1; }
+        sed -i "/^$2	/d" "$FAKE/pa-modules" "$FAKE/pa-sources"
+        exit 0 ;;
+esac
+echo "fake pactl: unexpected arguments: $*" >&2
+exit 2
+EOF
+chmod +x "$fake/bin/modprobe" "$fake/bin/pactl"
+
+modprobe_calls() { grep -c "^$1\$" "$fake/modprobe.log"; }
+
+# --- status -----------------------------------------------------------------
+
+test_status_without_card_says_so_and_fails() {
+    run bash "$helper" status
+    assert_eq 1 "$RC" "status without the card"
+    assert_contains "$OUT" "The ALSA loopback card is missing" "status output"
+    assert_contains "$OUT" "sudo vexlink-loopback enable" "status output (how to fix)"
+}
+
+test_status_on_kernel_without_module_says_it_cannot_be_loaded() {
+    FAKE_MODPROBE=missing run bash "$helper" status
+    assert_eq 1 "$RC" "status without the module"
+    assert_contains "$OUT" "has no snd-aloop module, so the card cannot be loaded here" "status output"
+}
+
+test_status_with_card_names_the_capture_device() {
+    printf ' 1 [Loopback       ]: Loopback - Loopback\n                      Loopback 1\n' >>"$fake/cards"
+    run bash "$helper" status
+    assert_eq 0 "$RC" "status with the card"
+    assert_contains "$OUT" "The ALSA loopback card is there (card 1)" "status output"
+    assert_contains "$OUT" "hw:Loopback,1,0" "status output (capture device)"
+    assert_contains "$OUT" "plughw:Loopback,1,0" "status output (converting capture device)"
+    assert_contains "$OUT" "arecord -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1" "status output"
+    assert_contains "$OUT" "loaded at boot:         no" "status output"
+}
+
+test_status_ignores_cards_that_only_mention_loopback() {
+    # Only the card whose id is Loopback answers to hw:Loopback.
+    printf ' 1 [Loopback_1     ]: Loopback - Loopback\n                      Loopback 1\n' >>"$fake/cards"
+    run bash "$helper" status
+    assert_eq 1 "$RC" "status with only a Loopback_1 card"
+}
+
+test_status_falls_back_to_aplay_when_proc_has_no_sound() {
+    rm -f "$fake/cards"
+    cat >"$fake/bin/aplay" <<'EOF'
+#!/bin/sh
+[ "$1" = -l ] || exit 1
+echo "**** List of PLAYBACK Hardware Devices ****"
+echo "card 2: Loopback [Loopback], device 0: Loopback PCM [Loopback PCM]"
+EOF
+    chmod +x "$fake/bin/aplay"
+    VEXLINK_LOOPBACK_APLAY=$fake/bin/aplay run bash "$helper" status
+    assert_eq 0 "$RC" "status through aplay -l"
+    assert_contains "$OUT" "(card 2)" "status output"
+}
+
+test_status_on_this_machine() {
+    # The real /proc and modprobe, read only. Here there is no snd-aloop;
+    # elsewhere the card may well be loaded.
+    local real_rc
+    run env -u VEXLINK_LOOPBACK_PROC_CARDS -u VEXLINK_LOOPBACK_PROC_MODULES \
+        -u VEXLINK_LOOPBACK_MODPROBE -u VEXLINK_LOOPBACK_APLAY -u VEXLINK_LOOPBACK_PACTL \
+        bash "$helper" status
+    if grep -qs '^ *[0-9]* \[Loopback *\]' /proc/asound/cards; then
+        real_rc=0
+        assert_contains "$OUT" "hw:Loopback,1,0" "status on this machine"
+    else
+        real_rc=1
+        assert_contains "$OUT" "The ALSA loopback card is missing" "status on this machine"
+    fi
+    assert_eq "$real_rc" "$RC" "status on this machine"
+}
+
+# --- enable -----------------------------------------------------------------
+
+test_enable_loads_module_and_persists_it() {
+    run bash "$helper" enable
+    assert_eq 0 "$RC" "enable: $OUT"
+    assert_contains "$OUT" "Loaded snd-aloop: the loopback card is card 1" "enable output"
+    assert_contains "$OUT" "Wrote $conf" "enable output"
+    assert_contains "$OUT" "hw:Loopback,1,0" "enable output (capture device)"
+    grep -qx 'snd-aloop' "$conf" || fail "$conf does not load snd-aloop: $(cat "$conf")"
+    assert_eq 1 "$(modprobe_calls snd-aloop)" "modprobe calls"
+    assert_eq "644" "$(stat -c %a "$conf")" "mode of $conf"
+}
+
+test_enable_twice_changes_nothing_the_second_time() {
+    run bash "$helper" enable
+    assert_eq 0 "$RC" "first enable: $OUT"
+    local first
+    first=$(cat "$conf")
+    run bash "$helper" enable
+    assert_eq 0 "$RC" "second enable: $OUT"
+    assert_contains "$OUT" "already there" "second enable output"
+    assert_contains "$OUT" "already loads snd-aloop at every boot" "second enable output"
+    assert_eq "$first" "$(cat "$conf")" "$conf after the second enable"
+    assert_eq 1 "$(modprobe_calls snd-aloop)" "modprobe calls after two enables"
+    assert_eq 1 "$(grep -c '\[Loopback' "$fake/cards")" "Loopback cards after two enables"
+    assert_eq "vexlink-loopback.conf" "$(ls -A "$VEXLINK_LOOPBACK_MODULES_DIR")" "files in modules-load.d"
+}
+
+test_enable_fails_cleanly_when_kernel_has_no_module() {
+    FAKE_MODPROBE=missing run bash "$helper" enable
+    assert_eq 1 "$RC" "enable without the module"
+    assert_contains "$OUT" "could not load the snd-aloop kernel module" "enable output"
+    assert_contains "$OUT" "Module snd-aloop not found" "enable output (modprobe's reason)"
+    assert_contains "$OUT" "does not ship snd-aloop" "enable output (what it means)"
+    assert_contains "$OUT" "Nothing was changed" "enable output"
+    [ ! -e "$conf" ] || fail "$conf was written although the module could not be loaded"
+    [ -z "$(ls -A "$VEXLINK_LOOPBACK_MODULES_DIR" 2>/dev/null)" ] || fail "modules-load.d is not empty"
+}
+
+test_enable_with_real_modprobe_on_kernel_without_module() {
+    # The real modprobe, only where its dry run shows the module is missing,
+    # so that nothing can be loaded into this kernel.
+    command -v modprobe >/dev/null || PATH=$PATH:/usr/sbin:/sbin
+    command -v modprobe >/dev/null || skip "modprobe is not installed"
+    modprobe -n snd-aloop >/dev/null 2>&1 && skip "this kernel has snd-aloop; not loading it in a test"
+    VEXLINK_LOOPBACK_MODPROBE=modprobe run bash "$helper" enable
+    assert_eq 1 "$RC" "enable with the real modprobe"
+    assert_contains "$OUT" "could not load the snd-aloop kernel module" "enable output"
+    assert_contains "$OUT" "Nothing was changed" "enable output"
+    [ ! -e "$conf" ] || fail "$conf was written although modprobe failed"
+}
+
+test_enable_unloads_again_when_no_card_appears() {
+    FAKE_MODPROBE=nocard run bash "$helper" enable
+    assert_eq 1 "$RC" "enable when no card appears"
+    assert_contains "$OUT" "no \"Loopback\" card appeared" "enable output"
+    assert_eq 1 "$(modprobe_calls '-r snd-aloop')" "modprobe -r calls"
+    [ ! -e "$conf" ] || fail "$conf was written although no card appeared"
+}
+
+test_enable_unloads_again_when_config_cannot_be_written() {
+    # A file where the directory should be: no one, not even root, can write below it.
+    mkdir -p "$fake/etc"
+    : >"$fake/etc/modules-load.d"
+    VEXLINK_LOOPBACK_MODULES_DIR=$fake/etc/modules-load.d run bash "$helper" enable
+    assert_eq 1 "$RC" "enable with an unwritable modules-load.d"
+    assert_contains "$OUT" "could not write" "enable output"
+    assert_contains "$OUT" "snd-aloop was unloaded again" "enable output"
+    assert_eq 1 "$(modprobe_calls '-r snd-aloop')" "modprobe -r calls"
+    grep -q '\[Loopback' "$fake/cards" && fail "the card is still there"
+    return 0
+}
+
+test_enable_and_disable_need_root() {
+    local cmd
+    for cmd in enable disable; do
+        VEXLINK_LOOPBACK_UID=1000 run bash "$helper" "$cmd"
+        assert_eq 4 "$RC" "$cmd as an ordinary user"
+        assert_contains "$OUT" "needs root" "$cmd output"
+        assert_contains "$OUT" "sudo vexlink-loopback $cmd" "$cmd output"
+    done
+    assert_eq "" "$(cat "$fake/modprobe.log")" "modprobe calls as an ordinary user"
+    [ ! -e "$conf" ] || fail "$conf was written by an ordinary user"
+    # status does not need root.
+    VEXLINK_LOOPBACK_UID=1000 run bash "$helper" status
+    assert_eq 1 "$RC" "status as an ordinary user"
+}
+
+# --- disable ----------------------------------------------------------------
+
+test_disable_twice_undoes_enable_once() {
+    run bash "$helper" enable
+    assert_eq 0 "$RC" "enable: $OUT"
+    run bash "$helper" disable
+    assert_eq 0 "$RC" "first disable: $OUT"
+    assert_contains "$OUT" "Removed $conf" "first disable output"
+    assert_contains "$OUT" "Unloaded snd-aloop" "first disable output"
+    [ ! -e "$conf" ] || fail "$conf is still there"
+    grep -q '\[Loopback' "$fake/cards" && fail "the card is still there"
+    run bash "$helper" disable
+    assert_eq 0 "$RC" "second disable: $OUT"
+    assert_contains "$OUT" "was not set to load at boot" "second disable output"
+    assert_contains "$OUT" "snd-aloop was not loaded" "second disable output"
+    assert_eq 1 "$(modprobe_calls '-r snd-aloop')" "modprobe -r calls after two disables"
+}
+
+test_disable_leaves_busy_module_loaded() {
+    FAKE_USERS=2 run bash "$helper" enable
+    assert_eq 0 "$RC" "enable: $OUT"
+    run bash "$helper" disable
+    assert_eq 0 "$RC" "disable of a busy module: $OUT"
+    assert_contains "$OUT" "snd-aloop stays loaded for now: 2 open file(s)" "disable output"
+    assert_eq 0 "$(modprobe_calls '-r snd-aloop')" "modprobe -r calls"
+    [ ! -e "$conf" ] || fail "$conf is still there"
+}
+
+# --- the "Phone microphone" ---------------------------------------------------
+
+test_source_enable_creates_phone_microphone_once() {
+    run bash "$helper" --source enable
+    assert_eq 0 "$RC" "--source enable: $OUT"
+    assert_contains "$OUT" "Created the \"Phone microphone\" input" "--source enable output"
+    local remap
+    remap=$(grep '^load-module module-remap-source ' "$fake/pactl.log")
+    assert_contains "$remap" "source_name=vexlink_phone_mic" "remap-source arguments"
+    assert_contains "$remap" "source_properties=\"device.description='Phone microphone'\"" "remap-source arguments"
+    # The server showed no source for capture device 1, so the helper opened it.
+    local capture
+    capture=$(grep '^load-module module-alsa-source ' "$fake/pactl.log")
+    assert_contains "$capture" "device=hw:Loopback,1,0" "alsa-source arguments"
+    assert_contains "$remap" "master=vexlink_loopback_capture" "remap-source arguments"
+
+    run bash "$helper" --source enable
+    assert_eq 0 "$RC" "second --source enable: $OUT"
+    assert_contains "$OUT" "already exists" "second --source enable output"
+    assert_eq 1 "$(grep -c '^load-module module-remap-source ' "$fake/pactl.log")" "remap-source loads"
+    assert_eq 2 "$(wc -l <"$fake/pa-modules")" "modules loaded in the sound server"
+}
+
+test_source_enable_uses_servers_own_capture_source() {
+    cat >"$fake/pa-sources-long" <<'EOF'
+Source #3
+	State: SUSPENDED
+	Name: alsa_output.platform-snd_aloop.0.analog-stereo.monitor
+	Properties:
+		alsa.card_name = "Loopback"
+		alsa.device = "1"
+		device.class = "monitor"
+Source #4
+	State: SUSPENDED
+	Name: alsa_input.platform-snd_aloop.0.analog-stereo
+	Properties:
+		alsa.card_name = "Loopback"
+		alsa.device = "0"
+Source #5
+	State: SUSPENDED
+	Name: alsa_input.platform-snd_aloop.1.pro-input-1
+	Properties:
+		alsa.card_name = "Loopback"
+		alsa.device = "1"
+EOF
+    run bash "$helper" --source enable
+    assert_eq 0 "$RC" "--source enable: $OUT"
+    assert_contains "$(cat "$fake/pactl.log")" "master=alsa_input.platform-snd_aloop.1.pro-input-1" "remap master"
+    grep -q '^load-module module-alsa-source' "$fake/pactl.log" && fail "opened the device although the server has it"
+    return 0
+}
+
+test_source_enable_without_sound_server_says_why() {
+    FAKE_PACTL_DOWN=1 run bash "$helper" --source enable
+    assert_eq 1 "$RC" "--source enable without a sound server"
+    assert_contains "$OUT" "no PipeWire or PulseAudio server answered" "--source enable output"
+    # The card itself is set up; only the extra input is missing.
+    [ -e "$conf" ] || fail "$conf was not written"
+    VEXLINK_LOOPBACK_PACTL=$fake/bin/no-such-pactl run bash "$helper" --source enable
+    assert_eq 1 "$RC" "--source enable without pactl"
+    assert_contains "$OUT" "pactl was not found" "--source enable output"
+}
+
+test_disable_removes_phone_microphone() {
+    run bash "$helper" --source enable
+    assert_eq 0 "$RC" "--source enable: $OUT"
+    run bash "$helper" disable
+    assert_eq 0 "$RC" "disable: $OUT"
+    assert_contains "$OUT" "Removed the \"Phone microphone\" input" "disable output"
+    assert_eq 0 "$(wc -l <"$fake/pa-modules")" "modules left in the sound server"
+    run bash "$helper" --source disable
+    assert_eq 0 "$RC" "second disable: $OUT"
+    assert_contains "$OUT" "There was no \"Phone microphone\" input to remove" "second disable output"
+}
+
+# --- command line -------------------------------------------------------------
+
+test_usage_errors() {
+    run bash "$helper"
+    assert_eq 2 "$RC" "no command"
+    assert_contains "$OUT" "Usage: vexlink-loopback" "no command"
+    run bash "$helper" start
+    assert_eq 2 "$RC" "unknown command"
+    assert_contains "$OUT" "unknown argument 'start'" "unknown command"
+    run bash "$helper" enable disable
+    assert_eq 2 "$RC" "two commands"
+    run bash "$helper" --help
+    assert_eq 0 "$RC" "--help"
+    assert_eq "" "$(cat "$fake/modprobe.log")" "modprobe calls on usage errors"
+}
+
+run_case "$@"
