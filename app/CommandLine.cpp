@@ -130,8 +130,8 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
         return endWith(kExitBadCommandLine);
     }
 
-    bool (*loopbackAvailable)() = io.loopbackAvailable != nullptr ? io.loopbackAvailable : &isLoopbackAvailable;
-    if (!loopbackAvailable()) {
+    const bool loopbackPresent = io.loopbackAvailable != nullptr ? io.loopbackAvailable() : isLoopbackAvailable();
+    if (!loopbackPresent) {
         putLine(io.out, "Please first load ALSA snd-aloop.");
         return endWith(kExitNoLoopback);
     }
