@@ -12,19 +12,24 @@ quick=0
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+# Tests labelled "long" (minute-long fault-injection scenarios) run once, in
+# the plain build; the sanitizer passes skip them.
 run_suite() {
   local preset=$1
+  shift
   echo "=== ${preset}: configure and build ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== ${preset}: tests ==="
-  ctest --preset "$preset" -j "$jobs" --timeout 300
+  ctest --preset "$preset" -j "$jobs" --timeout 300 "$@"
 }
 
 run_suite default
 if [ "$quick" -eq 0 ]; then
-  run_suite asan
-  run_suite tsan
+  run_suite asan -LE long
+  run_suite tsan -LE long
+  echo "=== fuzzing (ASan+UBSan, bounded) ==="
+  bash scripts/fuzz.sh 60
 fi
 
 # --- package check (plain build only, never a sanitizer build) ---
