@@ -6,7 +6,6 @@
 #include <atomic>
 #include <fcntl.h>
 
-#include "../transport/TransportSignals.h"
 #include "../transport/TransportTestPeers.h"
 #include "media/WifiMediaStream.h"
 #include "transport/SocketErrorException.h"
@@ -253,32 +252,6 @@ TEST_F(WifiMediaStreamTest, InterruptEndsABlockedReadAndEveryLaterOne) {
     ASSERT_EQ(stream.open(), 0);
     stream.setReceiveWaitMs(50);
     EXPECT_EQ(stream.read(out, 4), -20);
-}
-
-TEST_F(WifiMediaStreamTest, SignalDuringTheWaitEndsNeitherInAHangNorInLostData) {
-    NoRestartSignal signal;
-    stream.setReceiveWaitMs(500);
-    {
-        const auto start = std::chrono::steady_clock::now();
-        MediaReader reader(stream, 11);
-        ASSERT_TRUE(waitUntilPolling(reader.tid));
-        signal.storm(reader.thread.native_handle(), reader.done, std::chrono::seconds(8));
-        reader.thread.join();
-        EXPECT_EQ(reader.result, -20);
-        EXPECT_LT(elapsedMs(start), 4000);
-    }
-    {
-        stream.setReceiveWaitMs(20000);
-        MediaReader reader(stream, 11);
-        ASSERT_TRUE(waitUntilPolling(reader.tid));
-        signal.send(reader.thread.native_handle());
-        ASSERT_TRUE(waitUntilPolling(reader.tid));
-        const Bytes packet = pattern(11, 16);
-        ASSERT_TRUE(send(packet));
-        reader.thread.join();
-        EXPECT_EQ(reader.result, 0);
-        EXPECT_EQ(Bytes(reader.buffer, reader.buffer + 11), packet);
-    }
 }
 
 }  // namespace
