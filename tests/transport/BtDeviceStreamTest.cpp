@@ -2,112 +2,30 @@
 // read / write / close / interrupt behaviour over a connected local stream
 // socket pair taken over through adoptSocket (RFCOMM sockets behave the same
 // way for everything tested here, and this machine has no Bluetooth).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <array>
-#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "BtTestSupport.h"
 #include "transport/BtDeviceStream.h"
 #include "transport/BtServiceSearch.h"
 
 namespace vexlink {
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using namespace bttest;
 
-// Well under one 5000 ms wait slice, so a read that only noticed trouble at
-// the end of a slice would miss it; far above any wake-up delay on a loaded
-// machine.
-constexpr auto kPromptly = 3500ms;
-
-bool descriptorIsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-// True once thread `tid` of this process sits in a poll/select system call,
-// i.e. a read on it has started waiting for data. Gives up after 10 s.
-bool waitUntilWaitingForData(pid_t tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    const auto deadline = Clock::now() + 10s;
-    while (Clock::now() < deadline) {
-        std::ifstream file(path);
-        long number = -1;
-        file >> number;
-        if (number == SYS_poll || number == SYS_ppoll || number == SYS_select || number == SYS_pselect6) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);  // polling a condition, not timing
-    }
-    return false;
-}
-
-// True once nothing is left unread in the descriptor's receive queue.
-bool waitUntilConsumed(int fd) {
-    const auto deadline = Clock::now() + 10s;
-    while (Clock::now() < deadline) {
-        int queued = -1;
-        if (::ioctl(fd, FIONREAD, &queued) == 0 && queued == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);  // polling a condition, not timing
-    }
-    return false;
-}
-
-struct ReadOutcome {
-    bool threw = false;
-    int32_t error = -1;
-};
-
-// A read of `length` bytes running on its own thread.
-class BackgroundRead {
+// A read on its own thread from the stream under test.
+class StreamRead : public BackgroundRead {
 public:
-    BackgroundRead(BtDeviceStream& stream, int32_t length) : stream_(stream), buffer_(length) {
-        std::promise<pid_t> tid;
-        std::future<pid_t> tidFuture = tid.get_future();
-        outcome_ = result_.get_future();
-        thread_ = std::thread([this, length, tid = std::move(tid)]() mutable {
-            tid.set_value(static_cast<pid_t>(::syscall(SYS_gettid)));
-            ReadOutcome outcome;
-            try {
-                stream_.read(buffer_.data(), length);
-            } catch (const SocketErrorException& e) {
-                outcome.threw = true;
-                outcome.error = e.error();
-            }
-            result_.set_value(outcome);
-        });
-        tid_ = tidFuture.get();
-    }
-    ~BackgroundRead() {
-        if (outcome_.valid() && outcome_.wait_for(0s) != std::future_status::ready) {
-            stream_.interrupt();  // a failed test must not hang here
-        }
-        thread_.join();
-    }
-
-    bool waitUntilWaiting() const { return waitUntilWaitingForData(tid_); }
-    bool endsWithin(std::chrono::milliseconds limit) { return outcome_.wait_for(limit) == std::future_status::ready; }
-    ReadOutcome outcome() { return outcome_.get(); }
-    const std::vector<uint8_t>& bytes() const { return buffer_; }
-
-private:
-    BtDeviceStream& stream_;
-    std::vector<uint8_t> buffer_;
-    std::promise<ReadOutcome> result_;
-    std::future<ReadOutcome> outcome_;
-    std::thread thread_;
-    pid_t tid_ = 0;
+    StreamRead(BtDeviceStream& stream, int32_t length)
+        : BackgroundRead([&stream](uint8_t* b, int32_t n) { stream.read(b, n); }, [&stream] { stream.interrupt(); },
+                         length) {}
 };
 
 BtDeviceInfo testDevice() {
@@ -244,7 +162,7 @@ TEST_F(BtDeviceStreamTest, ZeroLengthTransfersTouchNothing) {
 TEST_F(BtDeviceStreamTest, ReadCollectsExactLengthAcrossSplitArrivals) {
     adopt();
     {
-        BackgroundRead reader(stream_, 11);
+        StreamRead reader(stream_, 11);
         ASSERT_TRUE(reader.waitUntilWaiting());
         peerSend({1, 2, 3, 4, 5});
         // The reader takes the five bytes and waits again for the rest.
@@ -278,7 +196,7 @@ TEST_F(BtDeviceStreamTest, PeerCloseMakesReadThrowCarryingZero) {
 
 TEST_F(BtDeviceStreamTest, PeerCloseEndsAWaitingRead) {
     adopt();
-    BackgroundRead reader(stream_, 5);
+    StreamRead reader(stream_, 5);
     ASSERT_TRUE(reader.waitUntilWaiting());
     closePeer();
     ASSERT_TRUE(reader.endsWithin(kPromptly));
@@ -333,7 +251,7 @@ TEST_F(BtDeviceStreamTest, FailedWriteClosesTheStreamThenThrows) {
 
 TEST_F(BtDeviceStreamTest, FailedWriteEndsAReadWaitingOnAnotherThread) {
     adopt();
-    BackgroundRead reader(stream_, 11);
+    StreamRead reader(stream_, 11);
     ASSERT_TRUE(reader.waitUntilWaiting());
     peerStopsReceiving();  // the peer's sending side stays open and silent
     const uint8_t keepAlive[] = {0x69, 0, 0, 0, 0};
@@ -348,7 +266,7 @@ TEST_F(BtDeviceStreamTest, FailedWriteEndsAReadWaitingOnAnotherThread) {
 TEST_F(BtDeviceStreamTest, InterruptEndsAWaitingReadAndEveryLaterOne) {
     adopt();
     {
-        BackgroundRead reader(stream_, 11);
+        StreamRead reader(stream_, 11);
         ASSERT_TRUE(reader.waitUntilWaiting());
         stream_.interrupt();
         ASSERT_TRUE(reader.endsWithin(kPromptly));
@@ -394,7 +312,7 @@ TEST_F(BtDeviceStreamTest, IdleLimitEndsASilentRead) {
 TEST_F(BtDeviceStreamTest, IdleLimitLetsAReadAcrossArrivalsFinish) {
     adopt();
     stream_.setReadIdleLimit(60000);
-    BackgroundRead reader(stream_, 3);
+    StreamRead reader(stream_, 3);
     ASSERT_TRUE(reader.waitUntilWaiting());
     peerSend({1});
     ASSERT_TRUE(waitUntilConsumed(local_));
