@@ -67,7 +67,9 @@ int tcpSocketOnLoopback(bool listening) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    if (listening) EXPECT_EQ(listen(fd, 4), 0);
+    if (listening) {
+        EXPECT_EQ(listen(fd, 4), 0);
+    }
     return fd;
 }
 
