@@ -55,16 +55,19 @@ set(CPACK_PACKAGE_VENDOR "vexlink developers")
 set(CPACK_PACKAGE_CONTACT "vexlink maintainers <maintainers@vexlink.example.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "${VEXLINK_HOMEPAGE}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "use an Android phone as the PC's microphone")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "vexlink receives the voice that a server app on an Android phone captures, \
-over WiFi (a TCP control connection and UDP voice) or Bluetooth (one RFCOMM \
-link), decodes it (Opus) and writes it into the ALSA loopback card, so that \
-any recording program - a call, a recorder, a browser - can use the phone as \
-its microphone.
-The package also holds vexlink-loopback, which loads the loopback card \
-(snd-aloop) now and at every boot and can add a \"Phone microphone\" input to \
-PipeWire or PulseAudio, and vexlink-phone-sim, a phone simulator for trying \
-vexlink without a phone.")
+# One line each as it appears in the package (under 80 columns); no double
+# quotes, which do not survive the trip through CPackConfig.cmake.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[
+vexlink receives the voice that a server app on an Android phone captures,
+over WiFi (a TCP control connection and UDP voice) or Bluetooth (one RFCOMM
+link), decodes it (Opus) and writes it into the ALSA loopback card, so that
+any recording program - a call, a recorder, a browser - can use the phone
+as its microphone.
+
+Also included: vexlink-loopback, which loads the loopback card (snd-aloop)
+now and at every boot and can add a 'Phone microphone' input to PipeWire or
+PulseAudio; and vexlink-phone-sim, a phone simulator to try vexlink with.]=])
+string(STRIP "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -88,6 +91,8 @@ if(VEXLINK_BUILD_TESTS)
   file(GLOB _vexlink_pkg_test_scripts CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/packaging/*_test.sh)
   list(SORT _vexlink_pkg_test_scripts)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_vexlink_pkg_test_scripts})
+  # ':'-separated: a ';' would split the ENVIRONMENT property.
+  string(REPLACE ";" ":" _vexlink_pkg_programs "${VEXLINK_INSTALLED_PROGRAMS}")
   set(_vexlink_pkg_test_env
     "VEXLINK_BINARY_DIR=${PROJECT_BINARY_DIR}"
     "VEXLINK_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
@@ -95,13 +100,9 @@ if(VEXLINK_BUILD_TESTS)
     "VEXLINK_VERSION_TEXT=${VEXLINK_VERSION_TEXT}"
     "VEXLINK_HOMEPAGE=${VEXLINK_HOMEPAGE}"
     "VEXLINK_PROGRAM=$<TARGET_FILE:vexlink>"
-    "VEXLINK_INSTALLED_PROGRAMS=${VEXLINK_INSTALLED_PROGRAMS}"
+    "VEXLINK_INSTALLED_PROGRAMS=${_vexlink_pkg_programs}"
     "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/sanitizers/lsan.supp:print_suppressions=0"
     "TSAN_OPTIONS=halt_on_error=1:suppressions=${PROJECT_SOURCE_DIR}/tests/sanitizers/tsan.supp")
-  # The list separator in VEXLINK_INSTALLED_PROGRAMS must reach the script as is.
-  string(REPLACE ";" ":" _vexlink_pkg_programs "${VEXLINK_INSTALLED_PROGRAMS}")
-  list(TRANSFORM _vexlink_pkg_test_env REPLACE "^VEXLINK_INSTALLED_PROGRAMS=.*$"
-       "VEXLINK_INSTALLED_PROGRAMS=${_vexlink_pkg_programs}")
   foreach(_script IN LISTS _vexlink_pkg_test_scripts)
     get_filename_component(_suite ${_script} NAME_WE)
     string(REGEX REPLACE "_test$" "" _suite "${_suite}")
