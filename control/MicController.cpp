@@ -13,10 +13,13 @@
 
 namespace vexlink {
 
-MicController::MicController(PlayerCallback* callback)
+MicController::MicController(PlayerCallback* callback) : MicController(callback, nullptr) {}
+
+MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
     : callback_(callback),
       localPlayer_(std::make_unique<LocalPlayer>(kSampleRate)),
-      loopback_(LoopbackWriter::instance()),
+      // The first use of the process-wide writer opens the loopback device.
+      loopback_(loopback != nullptr ? loopback : LoopbackWriter::instance()),
       // Taken before the event thread exists, so that thread only ever reads
       // the pointer.
       stats_(ReceptionStats::instance()),

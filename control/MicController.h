@@ -40,6 +40,10 @@ public:
     static constexpr uint8_t kSetupSecond = 2;
 
     explicit MicController(PlayerCallback* callback);
+    // Tests: frames go to `loopback` (not owned; must outlive the controller)
+    // instead of the process-wide writer, so a test can close it and read
+    // what reached the device.
+    MicController(PlayerCallback* callback, LoopbackWriter* loopback);
     ~MicController() override;
     MicController(const MicController&) = delete;
     MicController& operator=(const MicController&) = delete;
