@@ -75,8 +75,13 @@ TEST(Semaphore, WaitForTimesOutOnTheMonotonicClock) {
 
 TEST(Semaphore, WaitForTakesAUnitPostedFromAnotherThread) {
     Semaphore sem(0);
-    std::thread poster([&] { sem.post(); });
-    EXPECT_TRUE(sem.waitFor(60000));
+    int message = 0;  // plain: the semaphore alone orders the write and the read
+    std::thread poster([&] {
+        message = 42;
+        sem.post();
+    });
+    ASSERT_TRUE(sem.waitFor(60000));
+    EXPECT_EQ(message, 42);
     poster.join();
     EXPECT_FALSE(sem.waitFor(0));  // exactly one unit taken
 }
@@ -145,6 +150,11 @@ TEST(Semaphore, SignalDeliveredToWaiterDoesNotEndWait) {
 }
 
 TEST(Semaphore, SignalDoesNotEndTimedWaitEarly) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds a signal back until the thread leaves a blocking
+    // call it does not intercept, and sem_clockwait is one of those.
+    GTEST_SKIP() << "signal delivery during sem_clockwait is deferred under ThreadSanitizer";
+#endif
     Sigusr1Handler handler;
     Semaphore sem(0);
     std::atomic<pid_t> tid{0};

@@ -102,18 +102,25 @@ TEST(Thread, RaisePriorityGivesFifoMaxOrLeavesPolicyAsItWas) {
 TEST(Clock, MillisecondsAndMicrosecondsAgreeAndNeverGoBack) {
     uint64_t lastMs = monotonicMs();
     uint64_t lastUs = monotonicUs();
+    int tight = 0;
     for (int i = 0; i < 10000; ++i) {
+        const uint64_t before = monotonicUs();
         const uint64_t ms = monotonicMs();
-        const uint64_t us = monotonicUs();
+        const uint64_t after = monotonicUs();
         EXPECT_GE(ms, lastMs);
-        EXPECT_GE(us, lastUs);
-        // Taken back to back: the microsecond reading, in milliseconds, is
-        // the same or at most one later.
-        EXPECT_LE(ms, us / 1000);
-        EXPECT_LE(us / 1000 - ms, 1u);
+        EXPECT_GE(before, lastUs);
+        EXPECT_GE(after, before);
+        // The same clock in two units: the millisecond reading lies between
+        // the microsecond readings around it.
+        EXPECT_LE(before / 1000, ms);
+        EXPECT_LE(ms, after / 1000);
+        if (after / 1000 - before / 1000 <= 1) ++tight;
         lastMs = ms;
-        lastUs = us;
+        lastUs = after;
     }
+    // Back to back they agree to within a millisecond, unless the thread was
+    // preempted in between, which a loaded machine does now and then.
+    EXPECT_GT(tight, 9000);
 }
 
 TEST(Clock, CountsRealTime) {
