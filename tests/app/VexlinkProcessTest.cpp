@@ -101,12 +101,15 @@ void sendAll(int fd, const std::vector<uint8_t>& bytes) {
 }
 
 // The phone's side of the control connection, just far enough for the
-// console tests: accepts one client and either answers the handshake
-// (Hello with version 4, Setup, Start, all accepted) or stays silent; then
-// holds the connection until the client closes it. Sends no voice.
+// console tests: accepts one client and answers the handshake (Hello with
+// version 4, Setup, Start, all accepted), answers it only once released, or
+// stays silent; then holds the connection until the client closes it.
+// Sends no voice.
 class FakePhone {
 public:
-    explicit FakePhone(bool answer) : listener_(tcpSocketOnLoopback(true)), answer_(answer) {
+    enum class Mode { Answer, AnswerWhenReleased, Silent };
+
+    explicit FakePhone(Mode mode) : listener_(tcpSocketOnLoopback(true)), mode_(mode) {
         port_ = boundPort(listener_.get());
         thread_ = std::thread([this] { serve(); });
     }
@@ -116,8 +119,18 @@ public:
     }
     int port() const { return port_; }
     bool accepted() const { return accepted_; }
+    void release() { released_ = true; }
 
 private:
+    // Waits in short slices so that the destructor is never kept waiting.
+    bool waitUntil(const std::atomic<bool>& flag) {
+        while (!flag && !stop_) {
+            pollfd none{-1, 0, 0};
+            poll(&none, 1, 20);
+        }
+        return flag;
+    }
+
     void serve() {
         pollfd p{listener_.get(), POLLIN, 0};
         while (!stop_ && poll(&p, 1, 50) == 0) {
@@ -126,8 +139,9 @@ private:
         Fd client(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (client.get() < 0) return;
         accepted_ = true;
-        if (answer_) {
+        if (mode_ != Mode::Silent) {
             if (!readExactly(client.get(), 11)) return;  // Hello
+            if (mode_ == Mode::AnswerWhenReleased && !waitUntil(released_)) return;
             sendAll(client.get(), {0x65, 0, 0, 0, 2, 0, 4});
             if (!readExactly(client.get(), 11)) return;  // Setup
             sendAll(client.get(), {0x66, 0, 0, 0, 1, 0});
@@ -144,12 +158,18 @@ private:
     }
 
     Fd listener_;
-    bool answer_;
+    Mode mode_;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<bool> accepted_{false};
+    std::atomic<bool> released_{false};
     std::thread thread_;
 };
+
+std::vector<std::string> wifiArgs(const FakePhone& phone, int mediaPort, std::vector<std::string> extra = {}) {
+    extra.insert(extra.end(), {"-s", std::to_string(phone.port()), "-m", std::to_string(mediaPort), "127.0.0.1"});
+    return extra;
+}
 
 TEST(VexlinkProcess, NoOperandPrintsUsageAndEndsWithOne) {
     AlsaRouting alsa;
@@ -249,10 +269,8 @@ TEST(VexlinkProcess, ClosedPortPrintsConnectingThenTheErrorAndEndsWithZero) {
 
 TEST(VexlinkProcess, CtrlCWhileConnectedDisconnectsInOrder) {
     AlsaRouting alsa;
-    FakePhone phone(true);
-    ChildProcess child(VEXLINK_BINARY,
-                       {"-s", std::to_string(phone.port()), "-m", std::to_string(freeUdpPort()), "127.0.0.1"},
-                       {alsa.environmentEntry()});
+    FakePhone phone(FakePhone::Mode::Answer);
+    ChildProcess child(VEXLINK_BINARY, wifiArgs(phone, freeUdpPort()), {alsa.environmentEntry()});
     child.start();
     // The lines arrive as they happen although stdout is a file here.
     ASSERT_TRUE(child.waitForOutput("\rConnected     \n", 20s)) << child.stdoutText();
@@ -264,10 +282,8 @@ TEST(VexlinkProcess, CtrlCWhileConnectedDisconnectsInOrder) {
 
 TEST(VexlinkProcess, DebugAddsTheReportAfterANormalEnd) {
     AlsaRouting alsa;
-    FakePhone phone(true);
-    ChildProcess child(VEXLINK_BINARY,
-                       {"-d", "-s", std::to_string(phone.port()), "-m", std::to_string(freeUdpPort()), "127.0.0.1"},
-                       {alsa.environmentEntry()});
+    FakePhone phone(FakePhone::Mode::Answer);
+    ChildProcess child(VEXLINK_BINARY, wifiArgs(phone, freeUdpPort(), {"-d"}), {alsa.environmentEntry()});
     child.start();
     ASSERT_TRUE(child.waitForOutput("\rConnected     \n", 20s)) << child.stdoutText();
     child.signal(SIGINT);
@@ -283,10 +299,8 @@ TEST(VexlinkProcess, DebugAddsTheReportAfterANormalEnd) {
 // then finds nothing to disconnect. One result line, one end, status 0.
 TEST(VexlinkProcess, CtrlCDuringASilentHandshakeEndsOnceWithTheHandshakeResult) {
     AlsaRouting alsa;
-    FakePhone phone(false);
-    ChildProcess child(VEXLINK_BINARY,
-                       {"-s", std::to_string(phone.port()), "-m", std::to_string(freeUdpPort()), "127.0.0.1"},
-                       {alsa.environmentEntry()});
+    FakePhone phone(FakePhone::Mode::Silent);
+    ChildProcess child(VEXLINK_BINARY, wifiArgs(phone, freeUdpPort()), {alsa.environmentEntry()});
     child.start();
     ASSERT_TRUE(child.waitForOutput("\rConnecting... \n", 20s)) << child.stdoutText();
     child.signal(SIGINT);
@@ -294,6 +308,39 @@ TEST(VexlinkProcess, CtrlCDuringASilentHandshakeEndsOnceWithTheHandshakeResult) 
     EXPECT_EQ(child.wait(60s), 0);
     EXPECT_TRUE(phone.accepted());
     EXPECT_EQ(child.stdoutText(), "\rConnecting... \nError: Error\n");
+}
+
+TEST(VexlinkProcess, CtrlCWhileConnectingWaitsForTheConnectionThenDisconnects) {
+    AlsaRouting alsa;
+    FakePhone phone(FakePhone::Mode::AnswerWhenReleased);
+    ChildProcess child(VEXLINK_BINARY, wifiArgs(phone, freeUdpPort()), {alsa.environmentEntry()});
+    child.start();
+    ASSERT_TRUE(child.waitForOutput("\rConnecting... \n", 20s)) << child.stdoutText();
+    child.signal(SIGINT);
+    phone.release();
+    EXPECT_EQ(child.wait(30s), 0);
+    EXPECT_EQ(child.stdoutText(), "\rConnecting... \n\rConnected     \nDisconencting...\n\rDisconnected  \n");
+}
+
+TEST(VexlinkProcess, NoVoiceEndsWithTheFirewallHintForTheMediaPort) {
+    AlsaRouting alsa;
+    FakePhone phone(FakePhone::Mode::Answer);
+    const int mediaPort = freeUdpPort();
+    const Result r = runVexlink(alsa, wifiArgs(phone, mediaPort));  // the receive side gives up after ~9 s
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\rConnecting... \n\rConnected     \nDisconencting...\n"
+                     "No audio data is received. Please change your firewall setting to unblock UDP port " +
+                         std::to_string(mediaPort) + ".\n");
+}
+
+TEST(VexlinkProcess, BluetoothRunConnectsOrReportsAndEndsWithZero) {
+    // This machine has no Bluetooth: the attempt fails at once; where there
+    // is, a device that is not there fails after the page timeout.
+    AlsaRouting alsa;
+    const Result r = runVexlink(alsa, {"-t", "BlueTooth", "04:02:1F:2A:95:78"});
+    EXPECT_EQ(r.status, 0);
+    const std::string head = "\rConnecting... \nError: ";
+    EXPECT_EQ(r.out.compare(0, head.size(), head), 0) << r.out;
 }
 
 }  // namespace
