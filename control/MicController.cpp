@@ -114,7 +114,7 @@ void MicController::connectSequence() {
     if (connectionId_ == 0) ++connectionId_;  // 0 means "any connection"
 
     connection_ = std::make_unique<ServerConnection>();
-    const int32_t connectResult = connection_->connect();
+    const int32_t connectResult = connectOverride_ ? connectOverride_(*connection_) : connection_->connect();
     if (connectResult != 0) {
         setState(kStateDisconnected, translateConnectionResult(connectResult), 0);
         releaseConnection();

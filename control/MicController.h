@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "control/ControllerTypes.h"
@@ -62,6 +63,12 @@ public:
     // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
     // Set before start(); 0 keeps the normal wait.
     void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }
+    // Tests: gives each new connection its streams in place of
+    // ServerConnection::connect (e.g. a socket pair standing in for the
+    // Bluetooth link, which this machine lacks); returns connect's result.
+    // Set before start(); runs on the event thread.
+    using ConnectOverride = std::function<int32_t(ServerConnection&)>;
+    void setConnectOverrideForTest(ConnectOverride connect) { connectOverride_ = std::move(connect); }
 
 private:
     static void eventThreadMain(void* self);
@@ -103,6 +110,7 @@ private:
     int32_t keepAliveTicks_ = 0;
     LatencyProbe* probe_ = nullptr;
     int32_t mediaWaitMsForTest_ = 0;
+    ConnectOverride connectOverride_;
     // Numbers the connection attempts; written by the event thread before
     // the timer and receive threads of an attempt exist.
     uint32_t connectionId_ = 0;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <vector>
 
 #include "control/ControllerTypes.h"
@@ -33,6 +34,10 @@ struct StateReport {
         return state == o.state && result == o.result && detail == o.detail;
     }
 };
+
+inline void PrintTo(const StateReport& r, std::ostream* out) {
+    *out << "{state " << r.state << ", result " << r.result << ", detail " << r.detail << "}";
+}
 
 inline StateReport report(int32_t state, int32_t result = 0, int32_t detail = 0) {
     return {state, result, detail, {}};

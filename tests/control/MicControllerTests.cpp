@@ -6,15 +6,18 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
+#include <sys/socket.h>
 
-#include "tests/control/ControllerTestSupport.h"
+#include "AlsaRouting.h"
 #include "control/MicController.h"
 #include "control/Settings.h"
+#include "media/BluetoothMediaStream.h"
 #include "media/ReceptionStats.h"
-#include "AlsaRouting.h"
+#include "tests/control/ControllerTestSupport.h"
+#include "tests/control/SocketPairStream.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
+#include "transport/ServerConnection.h"
 
 namespace vexlink {
 namespace {
@@ -403,6 +406,73 @@ TEST_F(MicControllerTest, DestroyedWhileConnectingFinishesTheAttemptAndDisconnec
     ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[1], report(kStateConnected));
     EXPECT_EQ(reports[3], report(kStateDisconnected, 0));
+}
+
+// ------------------------------------------------- a Bluetooth-like stream link
+
+// The voice arrives on the control stream itself, whose reads wait without
+// limit; only the teardown's interrupt can end a read that waits for voice.
+class StreamLinkTest : public MicControllerTest {
+protected:
+    void startLinkedSimulator() {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        config.streamFd = fds[1];
+        sim = std::make_unique<PhoneSimulator>(config);
+        std::string error;
+        ASSERT_TRUE(sim->start(&error)) << error;
+        Settings::setTransportType(kTransportBluetooth);
+        makeController();
+        const int clientFd = fds[0];
+        controller->setConnectOverrideForTest([clientFd](ServerConnection& connection) {
+            auto control = std::make_unique<test::SocketPairStream>(clientFd);
+            ControlStream* link = control.get();
+            connection.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(link), 0);
+            return 0;
+        });
+    }
+
+    // Stops and returns how long the stop took to reach Disconnected.
+    long long stopAndTime() {
+        const auto stopAt = std::chrono::steady_clock::now();
+        controller->stop();
+        EXPECT_TRUE(callback.waitForState(kStateDisconnected, kConnectLimit));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(callback.last(kStateDisconnected).at - stopAt)
+            .count();
+    }
+};
+
+TEST_F(StreamLinkTest, VoiceAndKeepAlivesShareTheLinkAndStopEndsPromptly) {
+    startLinkedSimulator();
+    controller->start();
+    ASSERT_TRUE(callback.waitForState(kStateConnected, kConnectLimit));
+    ASSERT_TRUE(sim->waitForMessages(phonesim::kSimKeepAlive, 2, 10s));  // written while voice is read
+    EXPECT_LT(stopAndTime(), 2000);
+    EXPECT_EQ(callback.last(kStateDisconnected), report(kStateDisconnected, 0));
+    controller.reset();
+    EXPECT_GT(ReceptionStats::instance()->received, 50u);
+    const auto record = sim->snapshot();
+    const auto& setup = *record.sessions.at(0).messagesOfType(phonesim::kSimSetup).at(0);
+    EXPECT_EQ(setup.body, (std::vector<uint8_t>{2, 2, 0, 0, 0, 0}));  // no media port on a link
+}
+
+TEST_F(StreamLinkTest, StopWhileTheLinkCarriesNoVoiceEndsPromptly) {
+    config.media.enabled = false;
+    startLinkedSimulator();
+    controller->start();
+    ASSERT_TRUE(callback.waitForState(kStateConnected, kConnectLimit));
+    ASSERT_TRUE(sim->waitForMessages(phonesim::kSimKeepAlive, 1, 10s));  // the read is surely waiting
+    EXPECT_LT(stopAndTime(), 2000);
+    EXPECT_EQ(callback.last(kStateDisconnected), report(kStateDisconnected, 0));
+}
+
+TEST_F(StreamLinkTest, LinkLostDuringVoiceEndsWithAborted) {
+    config.control.endAfterKeepAlives = 1;
+    config.control.keepAliveEndAction = phonesim::ReplyAction::Close;
+    startLinkedSimulator();
+    controller->start();
+    ASSERT_TRUE(callback.waitForState(kStateDisconnected, 10s));
+    EXPECT_EQ(callback.last(kStateDisconnected), report(kStateDisconnected, kResultAborted));
 }
 
 }  // namespace
