@@ -263,12 +263,26 @@ void ControlSession::startMedia() {
         }
         target.text = endpointText(reinterpret_cast<const sockaddr*>(&target.udp), target.udpLength);
     }
+    // Recorded here, before the session reads on, so that whatever the
+    // client sends after the Start reply finds the voice already on record.
+    const int64_t startUs = simNowUs() + static_cast<int64_t>(config_.media.startDelayMs) * 1000;
+    const std::string targetText = target.text;
+    log_.update([&](SimulatorRecord& r) {
+        SessionRecord& s = r.sessions[index_];
+        s.mediaStarted = true;
+        s.mediaStartUs = startUs;
+        s.mediaVersion = version;
+        s.mediaTarget = targetText;
+    });
     media_ = std::make_unique<MediaSender>(config_.media, config_.recordPackets, version, std::move(target), log_,
                                            index_, stopAll_, sessionStop_, mediaDone_);
     std::string error;
-    if (!media_->start(&error)) {
+    if (!media_->start(startUs, &error)) {
         media_.reset();
-        log_.update([&](SimulatorRecord& r) { r.sessions[index_].mediaError = error; });
+        log_.update([&](SimulatorRecord& r) {
+            r.sessions[index_].mediaError = error;
+            r.sessions[index_].mediaFinished = true;
+        });
     }
 }
 

@@ -60,7 +60,8 @@ uint64_t MediaSender::plannedPackets(const MediaConfig& config) {
     return UINT64_MAX;
 }
 
-bool MediaSender::start(std::string* error) {
+bool MediaSender::start(int64_t startUs, std::string* error) {
+    startUs_ = startUs;
     if (target_.link == nullptr) {
         udpFd_ = ::socket(target_.udp.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (udpFd_ < 0) {
@@ -85,14 +86,7 @@ void MediaSender::run() {
     }
     ImpairmentModel model(config_.impairments);
     const uint64_t total = plannedPackets(config_);
-    const int64_t startUs = simNowUs() + static_cast<int64_t>(config_.startDelayMs) * 1000;
-    log_.update([&](SimulatorRecord& r) {
-        SessionRecord& s = r.sessions[session_];
-        s.mediaStarted = true;
-        s.mediaStartUs = startUs;
-        s.mediaVersion = version_;
-        s.mediaTarget = target_.text;
-    });
+    const int64_t startUs = startUs_;
 
     std::priority_queue<Outgoing, std::vector<Outgoing>, LaterFirst> queue;
     uint64_t order = 0;

@@ -38,7 +38,8 @@ public:
     MediaSender(const MediaSender&) = delete;
     MediaSender& operator=(const MediaSender&) = delete;
 
-    bool start(std::string* error);
+    // Media time 0 (when packet 0 is due) is `startUs` on the simNowUs clock.
+    bool start(int64_t startUs, std::string* error);
     void join();
 
     // Packets a configuration asks for (UINT64_MAX: endless).
@@ -57,6 +58,7 @@ private:
     const WakeFd& sessionStop_;
     WakeFd& done_;
     int udpFd_ = -1;
+    int64_t startUs_ = 0;
     std::shared_ptr<const SignalSource> signal_;
     std::thread thread_;
 };
