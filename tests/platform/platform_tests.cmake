@@ -1,7 +1,1 @@
-vexlink_add_test(platform_tests
-  SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/MutexSemaphoreTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/ThreadClockTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/PeriodicTimerTest.cpp
-  LIBS vexlink_platform
-  LABELS platform)
+vexlink_add_test(platform_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/PlatformTest.cpp LIBS vexlink_platform LABELS platform)
