@@ -1,8 +1,4 @@
 vexlink_add_test(audio_tests
-  SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/PcmLevelTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/OpusVoiceDecoderTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/LoopbackWriterTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/LocalPlayerTest.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/VoiceSamplesTest.cpp ${CMAKE_CURRENT_LIST_DIR}/AlsaOutputTest.cpp
   LIBS vexlink_audio
   LABELS audio)
