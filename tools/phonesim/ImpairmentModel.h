@@ -46,7 +46,9 @@ struct ImpairmentConfig {
     bool stallDrops = false;
 
     // Junk datagrams per voice packet (0.25: one every four packets on
-    // average; 2.0: two per packet). Each is one of the enabled kinds.
+    // average; 2.0: two per packet, 8 at most). Each is one of the enabled
+    // kinds. On a stream link the junk goes out as raw bytes between packets
+    // (empty ones are skipped), which desynchronises a reader on purpose.
     double garbageRate = 0.0;
     uint8_t garbageKinds = 0x7;  // bit mask of GarbageKind values
 
