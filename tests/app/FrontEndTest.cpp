@@ -1,0 +1,222 @@
+// The front end's parts in-process: what the command line stores in the
+// settings record, the console's lines and its single end of the process,
+// and the signal watcher. The texts and statuses of the whole binary are
+// checked in VexlinkProcessTest.cpp.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "app/CommandLine.h"
+#include "app/Console.h"
+#include "app/SignalWatcher.h"
+#include "control/Settings.h"
+
+namespace vexlink {
+namespace {
+
+// A FILE* whose text can be read back.
+struct CapturedStream {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&buffer, &size);
+    ~CapturedStream() { std::fclose(file); std::free(buffer); }
+    std::string text() { std::fflush(file); return {buffer, size}; }
+};
+
+// Parses `words` as vexlink's arguments, with a loopback card present.
+CommandLineOutcome parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "vexlink");
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    CommandLineIo io;
+    io.loopbackAvailable = [] { return true; };
+    return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
+}
+
+std::string lines(int32_t state, int32_t result, bool debug = false) {
+    CapturedStream out;
+    printStateLine(out.file, state, result, debug);
+    return out.text();
+}
+
+TEST(CommandLine, WifiRunStoresItsValues) {
+    Settings::resetForTest();
+    CommandLineOutcome outcome = parse({"-t", "Wifi", "host"});
+    ASSERT_TRUE(outcome.run);
+    EXPECT_EQ(Settings::getTransportType(), kTransportWifi);
+    EXPECT_STREQ(Settings::getWifiServerAddr(), "host");
+    EXPECT_EQ(Settings::getControlPort(), 8125);
+    EXPECT_EQ(Settings::getMediaPort(), 49152);
+    EXPECT_FALSE(Settings::getPlayLocally());
+    // Options after the operand, abbreviated long names, the later of two,
+    // numbers read like atoi; a second operand is ignored.
+    outcome = parse({"10.0.0.7", "-l", "--serv=9000x", "-m", "1", "--med", "5001", "-d", "second"});
+    ASSERT_TRUE(outcome.run);
+    EXPECT_TRUE(outcome.debug);
+    EXPECT_STREQ(Settings::getWifiServerAddr(), "10.0.0.7");
+    EXPECT_EQ(Settings::getControlPort(), 9000);
+    EXPECT_EQ(Settings::getMediaPort(), 5001);
+    EXPECT_TRUE(Settings::getPlayLocally());
+}
+
+TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
+    Settings::resetForTest();
+    ASSERT_TRUE(parse({"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}).run);
+    EXPECT_EQ(Settings::getTransportType(), kTransportBluetooth);
+    EXPECT_STREQ(Settings::getWifiServerAddr(), "");
+    EXPECT_EQ(Settings::getControlPort(), 0);
+    EXPECT_EQ(Settings::getMediaPort(), 0);
+    EXPECT_EQ(lines(kStateDisconnected, kResultNoAudio),
+              "No audio data is received. Please change your firewall setting to unblock UDP port 0.\n");
+    uint8_t address[6] = {};
+    Settings::getBtAddress(address);
+    const uint8_t lowByteFirst[6] = {0x78, 0x95, 0x2A, 0x1F, 0x02, 0x04};  // as str2ba stores it
+    EXPECT_EQ(std::memcmp(address, lowByteFirst, 6), 0);
+    // The text is parsed, never copied: unparsable text of any length is
+    // the all-zero address.
+    ASSERT_TRUE(parse({"-t", "bluetooth", std::string(4000, 'f')}).run);
+    Settings::getBtAddress(address);
+    EXPECT_EQ(std::memcmp(address, std::string(6, '\0').data(), 6), 0);
+}
+
+TEST(Settings, WifiAddressFieldHoldsAtMost255Bytes) {
+    Settings::resetForTest();
+    ASSERT_TRUE(Settings::setWifiServerAddr(std::string(255, 'b').c_str()));
+    EXPECT_EQ(Settings::getWifiServerAddr(), std::string(255, 'b'));
+    ASSERT_TRUE(Settings::setWifiServerAddr("x"));
+    EXPECT_TRUE(Settings::setWifiServerAddr(nullptr));
+    EXPECT_FALSE(Settings::setWifiServerAddr(std::string(256, 'c').c_str()));
+    // Exactly the field's size and unterminated: refused without reading
+    // past it (the sanitizer build checks that).
+    const std::vector<char> unterminated(Settings::kAddressCapacity, 'e');
+    EXPECT_FALSE(Settings::setWifiServerAddr(unterminated.data()));
+    EXPECT_STREQ(Settings::getWifiServerAddr(), "x");
+}
+
+TEST(Console, StateAndResultLines) {
+    Settings::resetForTest();
+    Settings::setMediaPort(49152);
+    const struct {
+        int32_t state, result;
+        std::string text;
+    } cases[] = {
+        {kStateConnecting, 0, "\rConnecting... \n"},
+        {kStateConnected, 0, "\rConnected     \n"},
+        {kStateDisconnecting, 0, "Disconencting...\n"},
+        {kStateAborting, 0, "Aborting...\n"},
+        {5, kResultConnectFailed, "Unknown state: 5\n"},
+        {kStateDisconnected, kResultOk, "\rDisconnected  \n"},
+        {kStateDisconnected, kResultAborted, "Aborted.\n"},
+        {kStateDisconnected, kResultCannotStart, "Error: Cannot start mic on Android phone.\n"},
+        {kStateDisconnected, kResultMismatch,
+         "Error: Client and server mismatch. Please install latest server and client.\n"},
+        {kStateDisconnected, kResultConnectFailed, "Error: Fail to connect to server.\n"},
+        {kStateDisconnected, kResultBadTransport, "Error: Error\n"},
+        {kStateDisconnected, kResultMediaPortFailed, "Error: Error\n"},
+        {kStateDisconnected, kResultNoAudio,
+         "No audio data is received. Please change your firewall setting to unblock UDP port 49152.\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(lines(c.state, c.result), c.text) << c.state << ' ' << c.result;
+        // With -d, the report follows a normal end and nothing else.
+        const bool normalEnd = c.state == kStateDisconnected && c.result == kResultOk;
+        EXPECT_EQ(lines(c.state, c.result, true) == c.text, !normalEnd) << c.state << ' ' << c.result;
+    }
+    const std::string report = lines(kStateDisconnected, kResultOk, true);
+    EXPECT_EQ(report.rfind("\rDisconnected  \nStart:\t", 0), 0u) << report;
+}
+
+std::atomic<int> ends{0};
+void countEnd(int status) {
+    EXPECT_EQ(status, 0);
+    ++ends;
+}
+void instantSecond() { std::this_thread::yield(); }
+
+TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
+    ends = 0;
+    CapturedStream out;
+    MyPlayerCallback callback(out.file, &countEnd);
+    for (int32_t state : {kStateConnecting, kStateConnected, kStateDisconnecting}) callback.onStateChanged(state, 0, 0);
+    callback.onStateChanged(kStateDisconnected, kResultOk, 104);
+    callback.onStateChanged(kStateDisconnected, kResultAborted, 0);  // shown, but ends nothing more
+    EXPECT_EQ(out.text(), "\rConnecting... \n\rConnected     \nDisconencting...\n\rDisconnected  \nAborted.\n");
+    EXPECT_EQ(ends.load(), 1);
+    EXPECT_FALSE(waitForFinalState(callback, &instantSecond));  // main finds the end taken
+}
+
+TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
+    ends = 0;
+    CapturedStream out;
+    MyPlayerCallback quiet(out.file, &countEnd);
+    EXPECT_TRUE(waitForFinalState(quiet, &instantSecond));
+    quiet.onStateChanged(kStateDisconnected, kResultConnectFailed, 0);  // late: shown, ends nothing
+    EXPECT_EQ(out.text(), "Error: Fail to connect to server.\n");
+    EXPECT_EQ(ends.load(), 0);
+    // However main's poll and the final report interleave, the callback
+    // that reported the final state is the one that ends the process.
+    for (int round = 0; round < 50; ++round) {
+        MyPlayerCallback callback(out.file, &countEnd);
+        callback.onStateChanged(kStateConnecting, 0, 0);
+        std::thread eventThread([&] { callback.onStateChanged(kStateDisconnected, kResultConnectFailed, 0); });
+        EXPECT_FALSE(waitForFinalState(callback, &instantSecond));
+        eventThread.join();
+    }
+    EXPECT_EQ(ends.load(), 50);
+}
+
+// Waits up to 20 s for `done`.
+template <typename Done>
+bool eventually(Done done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    return done();
+}
+
+TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
+    CapturedStream out;
+    std::atomic<int> actions{0};
+    SignalWatcher watcher;
+    ASSERT_TRUE(watcher.start([&] { ++actions; }, out.file));
+    ASSERT_EQ(raise(SIGINT), 0);
+    ASSERT_TRUE(eventually([&] { return actions == 1; }));
+    SignalWatcher::handleSignal(SIGUSR1, nullptr, nullptr);
+    SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);
+    ASSERT_TRUE(eventually([&] { return actions == 2; }));  // read in order: the report came first
+    watcher.stop();
+    EXPECT_EQ(out.text(), "Unkown signal: " + std::to_string(SIGUSR1) + "\n");
+    ASSERT_EQ(raise(SIGINT), 0);  // after stop the handler is inert: nothing runs, nothing dies
+    EXPECT_EQ(actions.load(), 2);
+    SignalWatcher other;  // one watcher at a time
+    ASSERT_TRUE(other.start([] {}));
+    EXPECT_FALSE(watcher.start([] {}));
+}
+
+TEST(SignalWatcher, HandlerNeverBlocksOnAFullPipe) {
+    std::mutex gate;
+    std::atomic<int> actions{0};
+    SignalWatcher watcher;
+    ASSERT_TRUE(watcher.start([&] {
+        ++actions;
+        std::lock_guard<std::mutex> pass(gate);
+    }));
+    std::unique_lock<std::mutex> closed(gate);
+    SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);
+    ASSERT_TRUE(eventually([&] { return actions == 1; }));  // the watcher is held: nothing drains the pipe
+    errno = 4242;
+    for (int i = 0; i < (1 << 17); ++i) SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);  // twice a pipe's room
+    EXPECT_EQ(errno, 4242);
+    closed.unlock();
+    watcher.stop();
+    EXPECT_GT(actions.load(), 1);
+}
+
+}  // namespace
+}  // namespace vexlink
