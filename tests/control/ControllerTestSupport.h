@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <ostream>
 #include <vector>
@@ -149,43 +148,31 @@ inline std::vector<PcmFrame> splitFrames(const std::vector<int16_t>& samples) {
     return frames;
 }
 
-// How the output frames relate to the reference: every output frame that
-// equals a reference frame must come later in the reference than the one
-// before (the queue may skip frames, never reorder or invent them).
+// How the output frames relate to the reference. The queue may skip frames
+// and the tick repeats the last one, but nothing is reordered or invented:
+// every output frame equal to a reference frame must come after the one
+// matched before it.
 struct FrameMatch {
-    size_t matched = 0;           // output frames equal to some reference frame
-    size_t firstReference = 0;    // reference index of the first output frame
-    bool inOrder = true;
-    size_t unmatchedBeforeLast = 0;  // output frames between matches that match nothing
+    size_t matched = 0;         // output frames equal to a later reference frame
+    size_t firstReference = 0;  // reference index of the first output frame
+    bool inOrder = true;        // no output frame went back to an older one
 };
 
 inline FrameMatch matchFrames(const std::vector<PcmFrame>& output, const std::vector<PcmFrame>& reference) {
     FrameMatch m;
     size_t next = 0;
-    size_t pendingUnmatched = 0;
-    bool first = true;
     for (const auto& frame : output) {
-        size_t found = reference.size();
-        for (size_t r = next; r < reference.size(); ++r) {
-            if (reference[r] == frame) {
-                found = r;
-                break;
-            }
+        const auto found = std::find(reference.begin() + static_cast<long>(next), reference.end(), frame);
+        if (found != reference.end()) {
+            const auto index = static_cast<size_t>(found - reference.begin());
+            if (m.matched == 0) m.firstReference = index;
+            ++m.matched;
+            next = index + 1;
+        } else if (next >= 2 &&
+                   std::find(reference.begin(), reference.begin() + static_cast<long>(next - 1), frame) !=
+                       reference.begin() + static_cast<long>(next - 1)) {
+            m.inOrder = false;  // an older frame than the one just played (a repeat is fine)
         }
-        if (found == reference.size()) {
-            // Maybe an earlier frame again: out of order.
-            for (size_t r = 0; r < next; ++r) {
-                if (reference[r] == frame && !(r + 1 == next)) m.inOrder = false;
-            }
-            ++pendingUnmatched;
-            continue;
-        }
-        if (first) m.firstReference = found;
-        first = false;
-        ++m.matched;
-        m.unmatchedBeforeLast += pendingUnmatched;
-        pendingUnmatched = 0;
-        next = found + 1;
     }
     return m;
 }

@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <deque>
-#include <functional>
+#include <vector>
 
 #include "audio/VoiceDecoder.h"
 #include "control/ControllerTypes.h"
@@ -18,219 +18,155 @@ namespace {
 
 class CountingDecoder final : public VoiceDecoder {
 public:
-    bool open() override { ++opens; return true; }
+    bool open() override { return ++opens > 0; }
     void close() override { ++closes; }
     bool decode(const uint8_t*, int32_t, int16_t*, int32_t&) override { return false; }
     int opens = 0;
     int closes = 0;
 };
 
-// One scripted read: the result to return (or a throw), the sample value and
-// gain code to leave in the packet, and an optional side effect.
-struct Step {
+// One scripted read. kThrow raises SocketErrorException, kLeave returns a
+// failure after the controller moved on to Disconnecting.
+constexpr int32_t kThrow = 1000;
+constexpr int32_t kLeave = 1001;
+struct Read {
     int32_t result = 0;
-    bool throws = false;
     int16_t sample = 1000;
     uint8_t gainCode = 5;
-    std::function<void()> sideEffect;
 };
 
-Step fail(int32_t result) {
-    Step s;
-    s.result = result;
-    return s;
-}
-
-Step voice(int16_t sample = 1000, uint8_t gainCode = 5) {
-    Step s;
-    s.sample = sample;
-    s.gainCode = gainCode;
-    return s;
-}
-
+// Plays the connection's readers from a script; once it runs out, the
+// controller has left Connected.
 class ScriptedSource final : public PacketSource {
 public:
-    int32_t readPacketV2(VoiceDecoder& d, VoicePacket& p) override { ++v2; return next(d, p); }
-    int32_t readPacketV3(VoiceDecoder& d, VoicePacket& p) override { ++v3; return next(d, p); }
-    int32_t readPacketV4(VoiceDecoder& d, VoicePacket& p) override { ++v4; return next(d, p); }
+    explicit ScriptedSource(std::atomic<int32_t>& state) : state_(state) {}
+    int32_t readPacketV2(VoiceDecoder&, VoicePacket& p) override { return next(2, p); }
+    int32_t readPacketV3(VoiceDecoder&, VoicePacket& p) override { return next(3, p); }
+    int32_t readPacketV4(VoiceDecoder&, VoicePacket& p) override { return next(4, p); }
 
-    std::deque<Step> steps;
-    int v2 = 0, v3 = 0, v4 = 0;
-    int32_t sampleCountSeen = -1;
-    // Once the script runs out: the state the test's "controller" moves to.
-    std::atomic<int32_t>* stateToLeave = nullptr;
-
-    int calls() const { return v2 + v3 + v4; }
+    std::deque<Read> script;
+    std::vector<int> versionsRead;
 
 private:
-    int32_t next(VoiceDecoder&, VoicePacket& p) {
-        sampleCountSeen = p.sampleCount;
-        if (steps.empty()) {
-            if (stateToLeave != nullptr) stateToLeave->store(kStateDisconnecting);
+    int32_t next(int version, VoicePacket& p) {
+        versionsRead.push_back(version);
+        EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
+        Read r = script.empty() ? Read{kLeave} : script.front();
+        if (!script.empty()) script.pop_front();
+        if (r.result == kThrow) throw SocketErrorException(0);
+        if (r.result == kLeave) {
+            state_.store(kStateDisconnecting);
             return -40;
         }
-        Step s = steps.front();
-        steps.pop_front();
-        if (s.sideEffect) s.sideEffect();
-        if (s.throws) throw SocketErrorException(0);
-        for (int i = 0; i < kFrameSamples; ++i) p.samples[i] = s.sample;
-        p.gainCode = s.gainCode;
-        p.timestamp = 1000;
-        return s.result;
+        for (int16_t& s : p.samples) s = r.sample;
+        p.gainCode = r.gainCode;
+        return r.result;
     }
+    std::atomic<int32_t>& state_;
 };
 
 class VoiceReceiverTest : public ::testing::Test {
 protected:
-    VoiceReceiver receiver(int32_t version) {
-        return VoiceReceiver(source, state, version, queue, stats);
+    VoiceReceiver receiver(int32_t version) { return VoiceReceiver(source, state, version, queue, stats); }
+    bool readOnce(int32_t version) {
+        VoicePacket packet;
+        packet.sampleCount = 17;
+        return receiver(version).readVoicePacket(decoder, packet);
     }
 
     std::atomic<int32_t> state{kStateConnected};
-    ScriptedSource source;
+    ScriptedSource source{state};
     CountingDecoder decoder;
     PlayoutQueue queue;
     ReceptionStats stats;
-    VoicePacket packet;
 };
 
-TEST_F(VoiceReceiverTest, ThreeAttemptsThenFailure) {
-    source.steps = {fail(-40), fail(-50), fail(-40), voice()};
-    EXPECT_FALSE(receiver(4).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.v4, 3);
-    EXPECT_EQ(source.sampleCountSeen, kFrameSamples);
+struct ReadCase {
+    const char* name;
+    int32_t version;
+    std::vector<int32_t> results;
+    bool succeeds;
+    std::vector<int> readsExpected;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+
+class ReadVoicePacketTest : public VoiceReceiverTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadVoicePacketTest, AttemptsAndOutcome) {
+    for (int32_t r : GetParam().results) source.script.push_back({r});
+    EXPECT_EQ(readOnce(GetParam().version), GetParam().succeeds);
+    EXPECT_EQ(source.versionsRead, GetParam().readsExpected);
 }
 
-TEST_F(VoiceReceiverTest, SucceedsOnTheThirdAttempt) {
-    source.steps = {fail(-40), fail(-50), voice()};
-    packet.sampleCount = 17;
-    EXPECT_TRUE(receiver(3).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.v3, 3);
-    EXPECT_EQ(source.sampleCountSeen, kFrameSamples);  // reset before each attempt
-}
-
-TEST_F(VoiceReceiverTest, SocketErrorFailsAtOnce) {
-    Step thrower;
-    thrower.throws = true;
-    source.steps = {thrower, voice()};
-    EXPECT_FALSE(receiver(2).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.v2, 1);
-}
-
-TEST_F(VoiceReceiverTest, StateChangeBetweenAttemptsFails) {
-    Step leave;
-    leave.result = -40;
-    leave.sideEffect = [this] { state.store(kStateDisconnecting); };
-    source.steps = {leave, voice()};
-    EXPECT_FALSE(receiver(4).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.calls(), 1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadVoicePacketTest,
+    ::testing::Values(ReadCase{"FirstAttempt", 4, {0}, true, {4}},
+                      ReadCase{"ThirdAttempt", 3, {-40, -50, 0}, true, {3, 3, 3}},
+                      ReadCase{"ThreeFailures", 2, {-40, -50, -40, 0}, false, {2, 2, 2}},
+                      ReadCase{"SocketErrorAtOnce", 4, {kThrow, 0}, false, {4}},
+                      ReadCase{"StateChangeStops", 4, {kLeave, 0}, false, {4}},
+                      ReadCase{"Version7ReadsAs4", 7, {0}, true, {4}},
+                      ReadCase{"Version1FailsAtOnce", 1, {0}, false, {}},
+                      ReadCase{"Version0FailsAtOnce", 0, {0}, false, {}},
+                      ReadCase{"NegativeVersionFails", -3, {0}, false, {}}),
+    [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 TEST_F(VoiceReceiverTest, NotConnectedReadsNothing) {
     state.store(kStateDisconnecting);
-    source.steps = {voice()};
-    EXPECT_FALSE(receiver(4).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.calls(), 0);
-}
-
-TEST_F(VoiceReceiverTest, VersionsSelectTheirReaders) {
-    source.steps = {voice(), voice(), voice(), voice()};
-    EXPECT_TRUE(receiver(2).readVoicePacket(decoder, packet));
-    EXPECT_TRUE(receiver(3).readVoicePacket(decoder, packet));
-    EXPECT_TRUE(receiver(4).readVoicePacket(decoder, packet));
-    EXPECT_TRUE(receiver(7).readVoicePacket(decoder, packet));  // above 4 reads as 4
-    EXPECT_EQ(source.v2, 1);
-    EXPECT_EQ(source.v3, 1);
-    EXPECT_EQ(source.v4, 2);
-}
-
-TEST_F(VoiceReceiverTest, VersionsWithoutALayoutFailAtOnce) {
-    source.steps = {voice()};
-    EXPECT_FALSE(receiver(1).readVoicePacket(decoder, packet));
-    EXPECT_FALSE(receiver(0).readVoicePacket(decoder, packet));
-    EXPECT_FALSE(receiver(-3).readVoicePacket(decoder, packet));
-    EXPECT_EQ(source.calls(), 0);
-}
-
-TEST_F(VoiceReceiverTest, LoopQueuesUntilTheStateLeavesConnected) {
-    source.steps = {voice(100), voice(200), voice(300)};
-    source.stateToLeave = &state;
-    const int32_t result = receiver(3).run(decoder);
-    // The state changed inside a read: the loop reports the failure, which
-    // the controller ignores because it is already disconnecting.
-    EXPECT_EQ(result, kResultAborted);
-    EXPECT_EQ(queue.size(), 3);
-    EXPECT_EQ(stats.received, 3u);
-    EXPECT_NE(stats.endTime, 0u);
-    EXPECT_EQ(decoder.opens, 1);
-    EXPECT_EQ(decoder.closes, 1);
-    EXPECT_EQ(queue.popFront()->samples[0], 100);
-    EXPECT_EQ(queue.popFront()->samples[5], 200);
-}
-
-TEST_F(VoiceReceiverTest, LoopEndsQuietlyWhenNotConnectedAtTheTop) {
-    state.store(kStateDisconnecting);
+    EXPECT_FALSE(readOnce(4));
+    EXPECT_TRUE(source.versionsRead.empty());
+    // The loop itself ends quietly and still opens and closes its decoder.
     EXPECT_EQ(receiver(4).run(decoder), kResultOk);
-    EXPECT_EQ(source.calls(), 0);
     EXPECT_EQ(decoder.opens, 1);
     EXPECT_EQ(decoder.closes, 1);
 }
 
-TEST_F(VoiceReceiverTest, NoPacketAtAllGivesNoAudio) {
-    source.steps = {fail(-40), fail(-40), fail(-40)};
-    EXPECT_EQ(receiver(4).run(decoder), kResultNoAudio);
-    EXPECT_EQ(queue.size(), 0);
-    EXPECT_EQ(stats.received, 0u);
-}
+struct LoopCase {
+    const char* name;
+    int32_t version;
+    std::vector<Read> script;
+    int32_t result;             // what the loop asks the controller for
+    std::vector<int16_t> queued;  // first sample of each queued frame
+    bool feedsJitter;
+};
 
-TEST_F(VoiceReceiverTest, SilenceAfterVoiceGivesAborted) {
-    source.steps = {voice(), voice(), fail(-40), fail(-40), fail(-40)};
-    EXPECT_EQ(receiver(2).run(decoder), kResultAborted);
-    EXPECT_EQ(queue.size(), 2);
-    EXPECT_EQ(stats.received, 2u);
-}
+void PrintTo(const LoopCase& c, std::ostream* out) { *out << c.name; }
 
-TEST_F(VoiceReceiverTest, VersionOneEndsAtOnceWithNoAudio) {
-    source.steps = {voice()};
-    EXPECT_EQ(receiver(1).run(decoder), kResultNoAudio);
-    EXPECT_EQ(source.calls(), 0);
-}
+class ReceiveLoopTest : public VoiceReceiverTest, public ::testing::WithParamInterface<LoopCase> {};
 
-TEST_F(VoiceReceiverTest, Version4AppliesTheGainCodeAndFeedsTheJitterEstimate) {
-    source.steps = {voice(1000, 0), voice(1000, 5), voice(1000, 6)};
-    source.stateToLeave = &state;
-    receiver(4).run(decoder);
-    ASSERT_EQ(queue.size(), 3);
-    auto muted = queue.popFront();
-    auto unchanged = queue.popFront();
-    auto doubled = queue.popFront();
-    for (int i = 0; i < kFrameSamples; ++i) {
-        ASSERT_EQ(muted->samples[i], 0);
-        ASSERT_EQ(unchanged->samples[i], 1000);
-        ASSERT_EQ(doubled->samples[i], 2000);
+TEST_P(ReceiveLoopTest, QueuesCountsAndEnds) {
+    const LoopCase& c = GetParam();
+    source.script.assign(c.script.begin(), c.script.end());
+    EXPECT_EQ(receiver(c.version).run(decoder), c.result);
+    std::vector<int16_t> queued;
+    while (auto p = queue.popFront()) {
+        for (int16_t s : p->samples) ASSERT_EQ(s, p->samples[0]);  // level applied to the whole frame
+        queued.push_back(p->samples[0]);
     }
-    EXPECT_FALSE(stats.isFirstPacket);
-    EXPECT_GE(stats.maxJitter, 10.0);
+    EXPECT_EQ(queued, c.queued);
+    EXPECT_EQ(stats.received, c.queued.size());
+    EXPECT_NE(stats.endTime, 0u);
+    EXPECT_EQ(!stats.isFirstPacket, c.feedsJitter);
+    EXPECT_EQ(decoder.opens, 1);
+    EXPECT_EQ(decoder.closes, 1);
 }
 
-TEST_F(VoiceReceiverTest, Version3AppliesNoGainCodeAndLeavesTheJitterAlone) {
-    source.steps = {voice(1000, 0)};
-    source.stateToLeave = &state;
-    receiver(3).run(decoder);
-    ASSERT_EQ(queue.size(), 1);
-    EXPECT_EQ(queue.popFront()->samples[100], 1000);
-    EXPECT_TRUE(stats.isFirstPacket);
-    EXPECT_EQ(stats.maxJitter, 0.0);
-}
-
-TEST_F(VoiceReceiverTest, Version7RunsTheVersion4Loop) {
-    source.steps = {voice(1000, 0)};
-    source.stateToLeave = &state;
-    receiver(7).run(decoder);
-    ASSERT_EQ(queue.size(), 1);
-    EXPECT_EQ(queue.popFront()->samples[0], 0);  // gain code 0 applied
-    EXPECT_GE(source.v4, 1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceiveLoopTest,
+    ::testing::Values(
+        // The state changed inside a read: the loop reports a failure, which
+        // the controller ignores because it is already disconnecting.
+        LoopCase{"V3UntilDisconnect", 3, {{0, 100}, {0, 200}, {0, 300}}, kResultAborted, {100, 200, 300}, false},
+        LoopCase{"NoPacketIsNoAudio", 4, {{-40}, {-40}, {-40}}, kResultNoAudio, {}, false},
+        LoopCase{"SilenceAfterVoiceIsAborted", 2, {{0}, {0}, {-40}, {-40}, {-40}}, kResultAborted, {1000, 1000}, false},
+        LoopCase{"SocketErrorAfterVoice", 4, {{0}, {kThrow}}, kResultAborted, {1000}, true},
+        LoopCase{"Version1IsNoAudioAtOnce", 1, {{0}}, kResultNoAudio, {}, false},
+        // Version 4 applies each packet's gain code: 0 mutes, 5 leaves, 6 doubles.
+        LoopCase{"V4GainCodes", 4, {{0, 1000, 0}, {0, 1000, 5}, {0, 1000, 6}}, kResultAborted, {0, 1000, 2000}, true},
+        LoopCase{"V7IsV4", 7, {{0, 1000, 0}}, kResultAborted, {0}, true},
+        LoopCase{"V3IgnoresGainCode", 3, {{0, 1000, 0}}, kResultAborted, {1000}, false}),
+    [](const ::testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vexlink
