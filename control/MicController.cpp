@@ -35,6 +35,9 @@ MicController::~MicController() {
     // event thread; that thread cannot wait for itself, and it never comes
     // back to the loop, so tearing down under it is safe.
     if (eventThreadRunning_ && !isCurrentThread(eventThread_)) joinThread(eventThread_);
+    // Every disconnect stops the timer already; make sure no tick can reach
+    // members that are about to go.
+    timer_.stop();
     // The rest goes with the members: the local player (closed by its
     // destructor if still open), a connection the exit path left behind, the
     // last frame, queued frames and events, and the timer (stopped if it
