@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+
+namespace vexlink::test {
+
+// Follows the voice frames a controller queues until they are deleted, so a
+// test can tell that a connection that ended released every frame it held
+// (the playout queue and the last played frame), not just that they are
+// freed at destruction. The receive thread's probe calls track() for each
+// queued frame; the global operator delete of the test program (replaced in
+// FrameTracker.cpp) forgets a tracked frame when it is deleted. Tracked
+// addresses live in a fixed table: nothing here allocates.
+//
+// Threads: track() from the receive thread, forgetting from whichever thread
+// deletes, live() from the test; one lock covers the table.
+class FrameTracker {
+public:
+    static constexpr size_t kCapacity = size_t{1} << 16;
+
+    static void track(const void* frame);
+    // Frames tracked and not deleted yet.
+    static size_t live();
+    // Frames that did not fit the table (the count is then a lower bound).
+    static size_t overflowed();
+    // Frames seen by track() since process start.
+    static size_t trackedTotal();
+
+    FrameTracker() = delete;
+};
+
+}  // namespace vexlink::test
