@@ -23,8 +23,15 @@ run_suite() {
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== ${preset}: tests ==="
-  ctest --preset "$preset" -j "$jobs" --timeout 300 "$@"
+  local log
+  log=$(mktemp)
+  ctest --preset "$preset" -j "$jobs" --timeout 300 "$@" | tee "$log"
+  local total
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  rm -f "$log"
+  passed_total=$(( passed_total + ${total:-0} ))
 }
+passed_total=0
 
 run_suite default
 if [ "$quick" -eq 0 ]; then
@@ -39,3 +46,4 @@ echo "=== package: build the .deb from build/default and check it ==="
 bash scripts/check-package.sh build/default
 
 echo "=== all test passes succeeded ==="
+echo "${passed_total} passed, 0 failed"
