@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <ostream>
+#include <thread>
 #include <vector>
 
 #include "control/ControllerTypes.h"
@@ -79,6 +80,18 @@ private:
     mutable std::condition_variable changed_;
     std::vector<StateReport> reports_;
 };
+
+// Polls a condition that no event announces (e.g. the playout counters)
+// until it holds or the limit passes.
+template <typename Predicate>
+bool pollUntil(Predicate done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 // A port that was free on 127.0.0.1 a moment ago.
 inline int32_t freePort(int type) {

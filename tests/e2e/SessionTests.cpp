@@ -54,9 +54,9 @@ protected:
         return child;
     }
 
-    // Waits until the simulator has seen `count` more keep-alives than now:
-    // proof that the client's connection is alive and its event thread is
-    // well past everything that arrived before.
+    // Waits until the simulator has seen `more` keep-alives beyond those it
+    // has now. Each one leaves after 50 more playout ticks, so this is proof
+    // that the client has played on for that long.
     bool waitForKeepAlives(size_t more) {
         const size_t now = sim->snapshot().lastSession()->countMessages(phonesim::kSimKeepAlive);
         return sim->waitForMessages(phonesim::kSimKeepAlive, now + more, 10s);
@@ -79,7 +79,9 @@ TEST_P(InterruptedSessionTest, CtrlCEndsAnOrderlySessionWithTheReport) {
 
     ASSERT_TRUE(child->waitForOutput("\rConnected     ", 10s)) << child->stdoutText();
     ASSERT_TRUE(sim->waitForMediaFinished(10s));
-    ASSERT_TRUE(waitForKeepAlives(1));  // the last datagrams are long read
+    // Two full keep-alive intervals after the last packet: 100 ticks, enough
+    // to play out even a queue that holds every packet.
+    ASSERT_TRUE(waitForKeepAlives(3));
     child->signal(SIGINT);
     ASSERT_EQ(child->wait(10s), 0);
 
@@ -149,7 +151,7 @@ TEST_F(SessionTest, PlayLocallyWritesTheVoiceToTheDefaultDevice) {
     auto child = client({"-l", "-d"}, sim->port());
     ASSERT_TRUE(child->waitForOutput("\rConnected     ", 10s)) << child->stdoutText();
     ASSERT_TRUE(sim->waitForMediaFinished(10s));
-    ASSERT_TRUE(waitForKeepAlives(1));
+    ASSERT_TRUE(waitForKeepAlives(3));  // played out, as above
     child->signal(SIGINT);
     ASSERT_EQ(child->wait(10s), 0);
     const unsigned dropped = reportedDropped(child->stdoutText());
