@@ -1,12 +1,12 @@
 #pragma once
 
-// Raw loopback sockets for driving the phone simulator byte by byte.
+// Raw loopback sockets and a started simulator for driving the phone
+// simulator byte by byte.
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,178 +15,158 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "tools/phonesim/PhoneSimulator.h"
+
 namespace vexlink::phonesim::test {
 
 using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
 
 inline int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// A TCP client of the simulator's control port.
-class RawClient {
+// Fills a loopback address of either family; returns its length.
+inline socklen_t loopback(bool ipv6, uint16_t port, sockaddr_storage& ss) {
+    ss = {};
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = in6addr_loopback;
+        return sizeof *a;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof *a;
+}
+
+class Fd {
 public:
-    RawClient() = default;
-    ~RawClient() { close(); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connect(const std::string& address, uint16_t port) {
-        sockaddr_storage ss{};
-        socklen_t len = 0;
-        if (address.find(':') != std::string::npos) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-            a->sin6_family = AF_INET6;
-            a->sin6_port = htons(port);
-            if (inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1) return false;
-            len = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-            a->sin_family = AF_INET;
-            a->sin_port = htons(port);
-            if (inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1) return false;
-            len = sizeof *a;
-        }
-        fd_ = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return false;
-        const int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return ::connect(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0;
-    }
-
-    bool send(const Bytes& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Reads exactly n bytes unless the peer closes, resets or the limit passes.
-    Bytes read(size_t n, int limitMs = 5000) {
-        Bytes out;
-        const int64_t deadline = nowMs() + limitMs;
-        while (out.size() < n) {
-            const int64_t left = deadline - nowMs();
-            if (left <= 0) break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            uint8_t buf[4096];
-            const ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (r <= 0) {
-                lastRecvErrno_ = r < 0 ? errno : 0;
-                eof_ = true;
-                break;
-            }
-            out.insert(out.end(), buf, buf + r);
-        }
-        return out;
-    }
-
-    // Waits for the peer to end the connection: 0 for an orderly close,
-    // the errno (ECONNRESET) for a reset, -1 when the limit passed or
-    // data arrived instead.
-    int waitClosed(int limitMs = 5000) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, limitMs) <= 0) return -1;
-        uint8_t b;
-        const ssize_t r = ::recv(fd_, &b, 1, 0);
-        if (r == 0) return 0;
-        if (r < 0) return errno;
-        return -1;
-    }
-
-    // True when nothing arrives within the limit (the connection stays up).
-    bool silentFor(int limitMs) {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, limitMs) == 0;
-    }
-
-    int fd() const { return fd_; }
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { close(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
     void close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
 
-private:
-    int fd_ = -1;
-    bool eof_ = false;
-    int lastRecvErrno_ = 0;
+protected:
+    int fd_;
 };
 
-// A UDP socket on a free loopback-reachable port, like the client's media port.
-class UdpReceiver {
+// A TCP client of the simulator's control port.
+class RawClient : public Fd {
+public:
+    bool connect(bool ipv6, uint16_t port) {
+        sockaddr_storage ss;
+        const socklen_t len = loopback(ipv6, port, ss);
+        fd_ = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&ss), len) == 0;
+    }
+    bool send(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+
+    // Exactly n bytes unless the peer closes, resets or the limit passes.
+    Bytes read(size_t n, int limitMs = 5000) {
+        Bytes out;
+        const int64_t deadline = nowMs() + limitMs;
+        while (out.size() < n && deadline > nowMs()) {
+            pollfd p{fd_, POLLIN, 0};
+            uint8_t buf[4096];
+            if (::poll(&p, 1, static_cast<int>(deadline - nowMs())) <= 0) break;
+            const ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (r <= 0) break;
+            out.insert(out.end(), buf, buf + r);
+        }
+        return out;
+    }
+
+    // 0 for an orderly close, the errno for a reset, -1 when the limit
+    // passed or data arrived instead.
+    int waitClosed(int limitMs = 5000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, limitMs) <= 0) return -1;
+        uint8_t b;
+        const ssize_t r = ::recv(fd_, &b, 1, 0);
+        return r == 0 ? 0 : r < 0 ? errno : -1;
+    }
+};
+
+// A UDP socket on a free loopback port, like the client's media port.
+class UdpReceiver : public Fd {
 public:
     explicit UdpReceiver(bool ipv6 = false) {
-        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (ipv6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_addr = in6addr_loopback;
-            ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            socklen_t len = sizeof a;
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-            port_ = ntohs(a.sin6_port);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            socklen_t len = sizeof a;
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-            port_ = ntohs(a.sin_port);
-        }
+        sockaddr_storage ss;
+        socklen_t len = loopback(ipv6, 0, ss);
+        fd_ = ::socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
+        port_ = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);  // same offset for both families
         const int big = 1 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
-    ~UdpReceiver() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UdpReceiver(const UdpReceiver&) = delete;
-    UdpReceiver& operator=(const UdpReceiver&) = delete;
-
     uint16_t port() const { return port_; }
 
-    // One datagram (possibly empty); false when none arrived within the limit.
-    bool receive(Bytes& out, int limitMs = 3000) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, limitMs) <= 0) return false;
-        uint8_t buf[4096];
-        const ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
-        if (r < 0) return false;
-        out.assign(buf, buf + r);
-        return true;
-    }
-
-    // Datagrams until `idleMs` pass without one.
-    std::vector<Bytes> drain(int idleMs = 500) {
+    // Datagrams until `count` arrived or none came within `idleMs`.
+    std::vector<Bytes> receive(size_t count, int idleMs = 3000) {
         std::vector<Bytes> all;
-        Bytes d;
-        while (receive(d, idleMs)) all.push_back(d);
+        uint8_t buf[4096];
+        pollfd p{fd_, POLLIN, 0};
+        while (all.size() < count && ::poll(&p, 1, idleMs) > 0) {
+            const ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+            if (r >= 0) all.emplace_back(buf, buf + r);
+        }
         return all;
     }
 
 private:
-    int fd_ = -1;
     uint16_t port_ = 0;
 };
-
-inline Bytes helloRequest() { return {0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0}; }
-inline Bytes setupRequest(uint32_t port) {
-    return {0x66, 0, 0, 0, 6, 2, 2, static_cast<uint8_t>(port >> 24), static_cast<uint8_t>(port >> 16),
-            static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-}
-inline Bytes startRequest() { return {0x67, 0, 0, 0, 0}; }
-inline Bytes command104Request() { return {0x68, 0, 0, 0, 0}; }
-inline Bytes keepAliveRequest() { return {0x69, 0, 0, 0, 0}; }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+inline Bytes be32(uint32_t v) {
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+inline Bytes helloRequest() { return {0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0}; }
+inline Bytes setupRequest(uint32_t port) { return concat({{0x66, 0, 0, 0, 6, 2, 2}, be32(port)}); }
+inline Bytes startRequest() { return {0x67, 0, 0, 0, 0}; }
+inline Bytes keepAliveRequest() { return {0x69, 0, 0, 0, 0}; }
+inline const Bytes kHelloOk = {0x65, 0, 0, 0, 2, 0, 4};
+inline const Bytes kSetupOk = {0x66, 0, 0, 0, 1, 0};
+inline const Bytes kStartOk = {0x67, 0, 0, 0, 1, 0};
+
+// A simulator started on a free loopback port with a raw client connected.
+struct Started {
+    explicit Started(SimulatorConfig config, bool ipv6 = false) : sim([&] {
+        if (ipv6) config.control.listenAddress = "::1";
+        return std::move(config);
+    }()) {
+        std::string error;
+        ok = sim.start(&error);
+        EXPECT_TRUE(ok) << error;
+        ok = ok && client.connect(ipv6, sim.port());
+    }
+    // Hello, Setup naming `mediaPort`, Start; true when all three replies came.
+    bool handshake(uint32_t mediaPort, uint8_t version = 4) {
+        return client.send(helloRequest()) && client.read(7) == Bytes{0x65, 0, 0, 0, 2, 0, version} &&
+               client.send(setupRequest(mediaPort)) && client.read(6) == kSetupOk && client.send(startRequest()) &&
+               client.read(6) == kStartOk;
+    }
+    PhoneSimulator sim;
+    RawClient client;
+    bool ok = false;
+};
 
 }  // namespace vexlink::phonesim::test

@@ -1,7 +1,5 @@
 vexlink_add_test(phonesim_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/ImpairmentModelTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/SimSignalTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimControlTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimMediaTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimCliTest.cpp
