@@ -60,7 +60,7 @@ TEST_F(ImpairedVoice, UniformLossOfFivePercentIsConcealed) {
     EXPECT_LE(o.figures.maxQueueDepth, depthBound(o));
 }
 
-TEST_F(ImpairedVoice, BurstyLossOfTenPercentIsConcealedInRuns) {
+TEST_F(ImpairedVoice, BurstyLossOfTenPercentIsConcealed) {
     SimulatorConfig c = voice(8000);
     // Good -> bad once every 36 frames, bursts of 4 frames on average: about
     // 10% of the frames lost, in runs.

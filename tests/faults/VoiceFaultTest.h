@@ -114,8 +114,8 @@ struct VoiceRunOptions {
 
 class VoiceFaultTest : public ::testing::Test {
 protected:
-    // A simulator configuration with `voiceMs` of chirp voice and nothing
-    // impaired yet.
+    // A simulator configuration with `voiceMs` of chirp voice, arriving half
+    // a tick away from the client's playout tick, and nothing impaired yet.
     static phonesim::SimulatorConfig voice(uint32_t voiceMs, uint64_t seed = 7);
 
     // Runs the client against the configured simulator and checks what
