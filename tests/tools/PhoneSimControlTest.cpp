@@ -20,7 +20,6 @@ constexpr int kStaysOpen = -1;
 TEST(PhoneSimControl, AnswersTheHandshakeAndRecordsEveryByte) {
     Started s(controlOnly());
     ASSERT_TRUE(s.ok);
-    EXPECT_EQ(s.sim.endpoint(), "127.0.0.1:" + std::to_string(s.sim.port()));
     // The client writes field by field; framing must not depend on segments.
     const Bytes hello = helloRequest();
     ASSERT_TRUE(s.client.send(Bytes(hello.begin(), hello.begin() + 1)));
@@ -50,10 +49,8 @@ TEST(PhoneSimControl, AnswersTheHandshakeAndRecordsEveryByte) {
     EXPECT_EQ(session.messages[0].body, (Bytes{4, 4, 6, 2, 0, 0}));
     EXPECT_LT(session.messages[0].firstByteUs, session.messages[0].completeUs);
     EXPECT_EQ(session.setupMediaPort, 49152);
-    EXPECT_EQ(session.countMessages(kSimKeepAlive), 1u);
     ASSERT_EQ(session.replies.size(), 3u);
     EXPECT_EQ(session.replies[0].bytes, kHelloOk);
-    EXPECT_EQ(session.replies[2].requestType, kSimStart);
 
     s.client.close();
     ASSERT_TRUE(s.sim.waitFinished(5s));

@@ -151,7 +151,6 @@ TEST(PhoneSimMedia, SentDatagramsFollowTheSeededModel) {
     }
     EXPECT_EQ(copies, expectedCopies);
     EXPECT_EQ(garbage, expectedGarbage);
-    EXPECT_EQ(rec.counters.lost + rec.counters.sent, 60u);
     EXPECT_GT(rec.counters.lost, 5u);
     EXPECT_GT(rec.counters.duplicates, 5u);
 }

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
@@ -51,7 +50,6 @@ public:
     ~Fd() { close(); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
     void close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -110,8 +108,6 @@ public:
         ::bind(fd_, reinterpret_cast<sockaddr*>(&ss), len);
         getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len);
         port_ = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);  // same offset for both families
-        const int big = 1 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
     uint16_t port() const { return port_; }
 
@@ -136,11 +132,10 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-inline Bytes be32(uint32_t v) {
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
 inline Bytes helloRequest() { return {0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0}; }
-inline Bytes setupRequest(uint32_t port) { return concat({{0x66, 0, 0, 0, 6, 2, 2}, be32(port)}); }
+inline Bytes setupRequest(uint32_t port) {
+    return {0x66, 0, 0, 0, 6, 2, 2, uint8_t(port >> 24), uint8_t(port >> 16), uint8_t(port >> 8), uint8_t(port)};
+}
 inline Bytes startRequest() { return {0x67, 0, 0, 0, 0}; }
 inline Bytes keepAliveRequest() { return {0x69, 0, 0, 0, 0}; }
 inline const Bytes kHelloOk = {0x65, 0, 0, 0, 2, 0, 4};
