@@ -193,6 +193,10 @@ void MicController::disconnectSequence(int32_t result) {
     if (receiveThreadRunning_) {
         joinThread(receiveThread_);
         receiveThreadRunning_ = false;
+        // Both threads have ended: fold the frames the full queue discarded
+        // into the one dropped count that the report shows.
+        stats_->dropped += overflowDrops_;
+        overflowDrops_ = 0;
     }
     setState(kStateDisconnected, result, 0);
     releaseConnection();
@@ -229,6 +233,7 @@ void MicController::receiveLoop() {
     receiver.setLatencyProbe(probe_);
     OpusVoiceDecoder decoder(sampleRate_, channels_);
     const int32_t result = receiver.run(decoder);
+    overflowDrops_ = receiver.overflowDrops();
     if (result != 0) post(kEventDisconnectOnError, result, connectionId_);
 }
 

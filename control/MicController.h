@@ -110,6 +110,9 @@ private:
     int32_t keepAliveTicks_ = 0;
     LatencyProbe* probe_ = nullptr;
     int32_t mediaWaitMsForTest_ = 0;
+    // Written by the receive thread as it ends, read by the event thread
+    // after joining it.
+    uint32_t overflowDrops_ = 0;
     ConnectOverride connectOverride_;
     // Numbers the connection attempts; written by the event thread before
     // the timer and receive threads of an attempt exist.

@@ -66,6 +66,7 @@ int32_t VoiceReceiver::run(VoiceDecoder& decoder) {
         queue_.pushBack(std::move(packet));
         ++stats_.received;
         receivedAny = true;
+        if (queue_.size() > kMaxQueuedFrames && queue_.popFront() != nullptr) ++overflowDrops_;
     }
 
     stats_.endTime = static_cast<uint32_t>(monotonicMs());

@@ -23,6 +23,12 @@ struct VoicePacket;
 class VoiceReceiver {
 public:
     static constexpr int kReadAttempts = 3;
+    // Most frames the playout queue may hold (one second of voice). The
+    // tick's trimming takes at most one frame per six ticks, so a sender
+    // faster than real time (a flood, or a burst after a long stall) would
+    // otherwise grow the queue, the delay and the memory without limit.
+    // Past this the oldest frame is discarded: the freshest voice matters.
+    static constexpr int32_t kMaxQueuedFrames = 50;
 
     VoiceReceiver(PacketSource& source, const std::atomic<int32_t>& state, int32_t serverVersion,
                   PlayoutQueue& queue, ReceptionStats& stats);
@@ -39,6 +45,10 @@ public:
     // Connected; a socket error ends it at once.
     bool readVoicePacket(VoiceDecoder& decoder, VoicePacket& packet);
 
+    // Frames discarded because the queue was full (receive thread; read it
+    // after the thread has ended).
+    uint32_t overflowDrops() const { return overflowDrops_; }
+
     // serverVersion capped at 4.
     int32_t effectiveVersion() const { return serverVersion_ > 4 ? 4 : serverVersion_; }
 
@@ -51,6 +61,7 @@ private:
     PlayoutQueue& queue_;
     ReceptionStats& stats_;
     LatencyProbe* probe_ = nullptr;
+    uint32_t overflowDrops_ = 0;
 };
 
 }  // namespace vexlink

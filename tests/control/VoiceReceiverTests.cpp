@@ -168,5 +168,18 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"V3IgnoresGainCode", 3, {{0, 1000, 0}}, kResultAborted, {1000}, false}),
     [](const ::testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
+TEST_F(VoiceReceiverTest, FullQueueDiscardsTheOldestFrame) {
+    // A sender far faster than real time (nothing plays meanwhile): the queue
+    // stays at its bound, keeps the newest frames, and counts what it lost.
+    const int total = VoiceReceiver::kMaxQueuedFrames + 10;
+    for (int i = 0; i < total; ++i) source.script.push_back({0, static_cast<int16_t>(i)});
+    VoiceReceiver r = receiver(3);
+    EXPECT_EQ(r.run(decoder), kResultAborted);
+    EXPECT_EQ(queue.size(), VoiceReceiver::kMaxQueuedFrames);
+    EXPECT_EQ(r.overflowDrops(), 10u);
+    EXPECT_EQ(stats.received, static_cast<uint32_t>(total));
+    EXPECT_EQ(queue.popFront()->samples[0], 10);
+}
+
 }  // namespace
 }  // namespace vexlink
