@@ -24,35 +24,22 @@ sim=$bin/tools/phonesim/vexlink-phone-sim
 
 # A PC without a phone or snd-aloop: route the ALSA devices vexlink opens
 # into files. The loopback playback side becomes a raw S16_LE file.
-cat > "$out/asound.conf" <<CONF
-pcm.null { type null }
-pcm.hw {
-  @args [ CARD DEV SUBDEV ]
-  @args.CARD { type string default "0" }
-  @args.DEV { type integer default 0 }
-  @args.SUBDEV { type integer default -1 }
-  type file
-  slave.pcm "null"
-  file "$out/presence-check.raw"
-  format "raw"
+file_pcm() {  # name, file, [card arguments]
+  echo "pcm.$1 {"
+  if [ "${3:-}" = args ]; then
+    echo '  @args [ CARD DEV SUBDEV ]'
+    echo '  @args.CARD { type string default "0" }'
+    echo '  @args.DEV { type integer default 0 }'
+    echo '  @args.SUBDEV { type integer default -1 }'
+  fi
+  printf '  type file\n  slave.pcm "null"\n  file "%s"\n  format "raw"\n}\n' "$2"
 }
-pcm.plughw {
-  @args [ CARD DEV SUBDEV ]
-  @args.CARD { type string default "0" }
-  @args.DEV { type integer default 0 }
-  @args.SUBDEV { type integer default -1 }
-  type file
-  slave.pcm "null"
-  file "$out/loopback.raw"
-  format "raw"
-}
-pcm.default {
-  type file
-  slave.pcm "null"
-  file "$out/local.raw"
-  format "raw"
-}
-CONF
+{
+  echo 'pcm.null { type null }'
+  file_pcm hw "$out/presence-check.raw" args
+  file_pcm plughw "$out/loopback.raw" args
+  file_pcm default "$out/local.raw"
+} > "$out/asound.conf"
 rm -f "$out"/*.raw "$out"/*.wav "$out"/*.log
 
 echo "=== the phone's voice ==="
