@@ -1,0 +1,281 @@
+// The queues, the playout tick and the receive logic, driven directly.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "audio/VoiceDecoder.h"
+#include "control/ControllerTypes.h"
+#include "control/EventQueue.h"
+#include "control/FrameSink.h"
+#include "control/PacketSource.h"
+#include "control/PlayoutQueue.h"
+#include "control/PlayoutTick.h"
+#include "control/Settings.h"
+#include "control/VoiceReceiver.h"
+#include "media/ReceptionStats.h"
+#include "transport/SocketErrorException.h"
+
+namespace vexlink {
+namespace {
+
+// Records carry a stale link the queues must overwrite; those left queued are
+// the destructors' to release (ASan's leak check).
+std::unique_ptr<ControllerEvent> event(int32_t code, int32_t result = 0) {
+    auto e = std::make_unique<ControllerEvent>();
+    e->code = code;
+    e->result = result;
+    e->next = reinterpret_cast<ControllerEvent*>(0x1);
+    return e;
+}
+// A frame spanning the range, so truncation of scaled values shows on both signs.
+std::unique_ptr<VoicePacket> packet(int32_t n) {
+    auto p = std::make_unique<VoicePacket>();
+    for (int i = 0; i < kFrameSamples; ++i) p->samples[i] = int16_t(n + (i % 97) * 331 - 16000);
+    p->sequence = uint32_t(n);
+    p->next = reinterpret_cast<VoicePacket*>(0x1);
+    return p;
+}
+
+TEST(QueueTest, EventQueueIsFifoAcrossEmptyingAndRefilling) {
+    EventQueue queue;
+    queue.post(nullptr);
+    queue.post(event(kEventConnect));
+    queue.post(event(kEventDisconnectOnError, -28));
+    EXPECT_EQ(queue.count(), 2);
+    EXPECT_EQ(queue.take()->next, nullptr);
+    queue.post(event(kEventSendKeepAlive));  // behind the moved head
+    EXPECT_EQ(queue.take()->result, -28);
+    EXPECT_EQ(queue.take()->code, kEventSendKeepAlive);
+    queue.post(event(kEventDisconnect));  // the tail was reset when it emptied
+    queue.post(event(kEventQuit));
+    EXPECT_EQ(queue.take()->code, kEventDisconnect);
+}
+
+TEST(QueueTest, PlayoutQueueIsFifoAndClears) {
+    PlayoutQueue queue;
+    EXPECT_EQ(queue.popFront(), nullptr);
+    queue.pushBack(nullptr);
+    for (int i = 1; i <= 3; ++i) queue.pushBack(packet(i));
+    EXPECT_EQ(queue.size(), 3);
+    EXPECT_EQ(queue.popFront()->next, nullptr);
+    EXPECT_EQ(queue.popFront()->sequence, 2u);
+    EXPECT_EQ(queue.popFront()->sequence, 3u);
+    queue.pushBack(packet(4));
+    queue.pushBack(packet(5));
+    queue.clear();
+    EXPECT_EQ(queue.popFront(), nullptr);
+    queue.pushBack(packet(9));
+    queue.pushBack(packet(10));  // left for the destructor
+    EXPECT_EQ(queue.popFront()->sequence, 9u);
+}
+
+TEST(QueueTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
+    EventQueue events;
+    PlayoutQueue packets;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 3; ++p) producers.emplace_back([&, p] {
+        for (int i = 0; i < 2000; ++i) p == 2 ? packets.pushBack(packet(i)) : events.post(event(p, i));
+    });
+    std::vector<int> last(2, -1);
+    for (int n = 0; n < 4000; ++n) {  // take() blocks until the producers deliver
+        auto e = events.take();
+        ASSERT_EQ(e->result, last.at(size_t(e->code))++ + 1);
+    }
+    for (uint32_t expected = 0; expected < 2000;) {
+        if (auto p = packets.popFront()) ASSERT_EQ(p->sequence, expected++);
+        else std::this_thread::yield();
+    }
+    for (auto& t : producers) t.join();
+}
+
+using Frame = std::vector<int16_t>;
+struct RecordingSink final : FrameSink {
+    void playFrame(const int16_t* samples) override { frames.emplace_back(samples, samples + kFrameSamples); }
+    std::vector<Frame> frames;
+};
+Frame scaled(int32_t n, double gain) {
+    auto p = packet(n);
+    Frame out(kFrameSamples);
+    for (int i = 0; i < kFrameSamples; ++i) out[size_t(i)] = int16_t(p->samples[i] * gain);  // toward zero
+    return out;
+}
+
+class PlayoutTickTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings::resetForTest();
+        tick.beginConnection();
+    }
+    void ticks(int n) {
+        for (int i = 0; i < n; ++i) tick.tick();
+    }
+    PlayoutQueue queue;
+    RecordingSink sink;
+    ReceptionStats stats;
+    PlayoutTick tick{queue, sink, stats};
+};
+
+TEST_F(PlayoutTickTest, SilentBeforeTheFirstPacketThenFreshRepeatFadeAndSilence) {
+    ticks(30);
+    EXPECT_TRUE(sink.frames.empty());
+    queue.pushBack(packet(100));
+    ticks(1 + 1 + 15 + 200);
+    ASSERT_EQ(sink.frames.size(), 217u);
+    EXPECT_EQ(sink.frames[0], scaled(100, 1.0));  // fresh
+    EXPECT_EQ(sink.frames[1], scaled(100, 1.0));  // the first repeat at full level
+    for (int step = 1; step <= 15; ++step) EXPECT_EQ(sink.frames[size_t(1 + step)], scaled(100, (16 - step) / 16.0));
+    for (size_t i = 17; i < sink.frames.size(); ++i) ASSERT_EQ(sink.frames[i], Frame(kFrameSamples, 0)) << i;
+    EXPECT_EQ(tick.figures().freshFrames, 1u);
+    EXPECT_EQ(tick.figures().concealedTicks, 216u);
+}
+
+TEST_F(PlayoutTickTest, PacketMidFadePlaysAtFullLevelAndRestartsTheFade) {
+    queue.pushBack(packet(1));
+    ticks(6);  // fresh, full, 15/16 .. 12/16
+    queue.pushBack(packet(2000));
+    ticks(3);
+    EXPECT_EQ(sink.frames[6], scaled(2000, 1.0));
+    EXPECT_EQ(sink.frames[7], scaled(2000, 1.0));
+    EXPECT_EQ(sink.frames[8], scaled(2000, 15.0 / 16));
+}
+
+TEST_F(PlayoutTickTest, TrimsOneFrameAtTheSixthFreshTickInARow) {
+    for (int i = 0; i < 5; ++i) queue.pushBack(packet(i));
+    ticks(5);  // frames waited at every tick, but five in a row: no trim
+    EXPECT_EQ(stats.dropped, 0u);
+    for (int i = 10; i < 14; ++i) queue.pushBack(packet(i));
+    ticks(1);  // the sixth: plays 10, discards 11
+    EXPECT_EQ(queue.size(), 2);
+    EXPECT_EQ(stats.dropped, 1u);
+    ticks(1);  // the run started again: plays 12, discards nothing
+    EXPECT_EQ(queue.size(), 1);
+    EXPECT_EQ(stats.dropped, 1u);
+    EXPECT_EQ(sink.frames[5], scaled(10, 1.0));
+    EXPECT_EQ(sink.frames[6], scaled(12, 1.0));
+    EXPECT_EQ(tick.figures().droppedFrames, 1u);
+}
+
+// The receive side, fed by a scripted packet source.
+constexpr int32_t kThrow = 1000;  // the read raises SocketErrorException
+constexpr int32_t kLeave = 1001;  // the controller left Connected during the read
+struct Read {
+    int32_t result = 0;
+    int16_t sample = 1000;
+    uint8_t gainCode = 5;
+};
+
+class VoiceReceiverTest : public ::testing::Test, public PacketSource, public VoiceDecoder {
+protected:
+    bool open() override { return ++opens > 0; }
+    void close() override { ++closes; }
+    bool decode(const uint8_t*, int32_t, int16_t*, int32_t&) override { return false; }
+    int32_t readPacketV2(VoiceDecoder&, VoicePacket& p) override { return next(2, p); }
+    int32_t readPacketV3(VoiceDecoder&, VoicePacket& p) override { return next(3, p); }
+    int32_t readPacketV4(VoiceDecoder&, VoicePacket& p) override { return next(4, p); }
+    int32_t next(int version, VoicePacket& p) {
+        versionsRead.push_back(version);
+        EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
+        const Read r = script.empty() ? Read{kLeave} : script.front();
+        if (!script.empty()) script.pop_front();
+        if (r.result == kThrow) throw SocketErrorException(0);
+        if (r.result == kLeave) state = kStateDisconnecting;
+        std::fill(std::begin(p.samples), std::end(p.samples), r.sample);
+        p.gainCode = r.gainCode;
+        return r.result == kLeave ? -40 : r.result;
+    }
+    VoiceReceiver receiver(int32_t version) { return VoiceReceiver(*this, state, version, queue, stats); }
+
+    std::atomic<int32_t> state{kStateConnected};
+    std::deque<Read> script;
+    std::vector<int> versionsRead;
+    int opens = 0, closes = 0;
+    PlayoutQueue queue;
+    ReceptionStats stats;
+};
+
+struct ReadCase {
+    const char* name;
+    int32_t version;
+    std::vector<int32_t> results;
+    bool succeeds;
+    std::vector<int> reads;
+};
+class ReadVoicePacketTest : public VoiceReceiverTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadVoicePacketTest, AttemptsAndOutcome) {
+    for (int32_t r : GetParam().results) script.push_back({r});
+    VoicePacket packet;
+    packet.sampleCount = 17;
+    EXPECT_EQ(receiver(GetParam().version).readVoicePacket(*this, packet), GetParam().succeeds);
+    EXPECT_EQ(versionsRead, GetParam().reads);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ReadVoicePacketTest,
+                         ::testing::Values(ReadCase{"ThirdAttempt", 3, {-40, -50, 0}, true, {3, 3, 3}},
+                                           ReadCase{"ThreeFailures", 2, {-40, -50, -40, 0}, false, {2, 2, 2}},
+                                           ReadCase{"SocketErrorAtOnce", 4, {kThrow, 0}, false, {4}},
+                                           ReadCase{"StateChangeStops", 4, {kLeave, 0}, false, {4}},
+                                           ReadCase{"Version7ReadsAs4", 7, {0}, true, {4}},
+                                           ReadCase{"Version1FailsAtOnce", 1, {0}, false, {}},
+                                           ReadCase{"NegativeVersionFails", -3, {0}, false, {}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct LoopCase {
+    const char* name;
+    int32_t version;
+    std::vector<Read> script;
+    int32_t result;               // what the loop asks the controller for
+    std::vector<int16_t> queued;  // the level of each queued frame
+    bool feedsJitter;
+};
+class ReceiveLoopTest : public VoiceReceiverTest, public ::testing::WithParamInterface<LoopCase> {};
+
+TEST_P(ReceiveLoopTest, QueuesCountsAndEnds) {
+    const LoopCase& c = GetParam();
+    script.assign(c.script.begin(), c.script.end());
+    EXPECT_EQ(receiver(c.version).run(*this), c.result);
+    std::vector<int16_t> queued;
+    while (auto p = queue.popFront()) {
+        for (int16_t s : p->samples) ASSERT_EQ(s, p->samples[0]);
+        queued.push_back(p->samples[0]);
+    }
+    EXPECT_EQ(queued, c.queued);
+    EXPECT_EQ(stats.received, c.queued.size());
+    EXPECT_NE(stats.endTime, 0u);
+    EXPECT_EQ(!stats.isFirstPacket, c.feedsJitter);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(closes, 1);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceiveLoopTest,
+    ::testing::Values(
+        // Left Connected inside a read: a failure the disconnecting controller ignores.
+        LoopCase{"V3UntilDisconnect", 3, {{0, 100}, {0, 200}}, kResultAborted, {100, 200}, false},
+        LoopCase{"NoPacketIsNoAudio", 4, {{-40}, {-40}, {-40}}, kResultNoAudio, {}, false},
+        LoopCase{"SilenceAfterVoiceIsAborted", 2, {{0}, {-40}, {-40}, {-40}}, kResultAborted, {1000}, false},
+        LoopCase{"SocketErrorAfterVoice", 4, {{0}, {kThrow}}, kResultAborted, {1000}, true},
+        LoopCase{"Version1IsNoAudioAtOnce", 1, {{0}}, kResultNoAudio, {}, false},
+        // Version 4 applies each packet's gain code: 0 mutes, 5 leaves, 6 doubles.
+        LoopCase{"V4GainCodes", 4, {{0, 1000, 0}, {0, 1000, 5}, {0, 1000, 6}}, kResultAborted, {0, 1000, 2000}, true},
+        LoopCase{"V7IsV4", 7, {{0, 1000, 0}}, kResultAborted, {0}, true},
+        LoopCase{"V3IgnoresGainCode", 3, {{0, 1000, 0}}, kResultAborted, {1000}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VoiceReceiverTest, FullQueueDiscardsTheOldestFrame) {
+    // A sender far faster than real time with nothing playing: the queue stays
+    // at its bound, keeps the newest frames and counts what it lost.
+    const int total = VoiceReceiver::kMaxQueuedFrames + 10;
+    for (int i = 0; i < total; ++i) script.push_back({0, int16_t(i)});
+    VoiceReceiver r = receiver(3);
+    EXPECT_EQ(r.run(*this), kResultAborted);
+    EXPECT_EQ(queue.size(), VoiceReceiver::kMaxQueuedFrames);
+    EXPECT_EQ(r.overflowDrops(), 10u);
+    EXPECT_EQ(stats.received, uint32_t(total));
+    EXPECT_EQ(queue.popFront()->samples[0], 10);
+}
+
+}  // namespace
+}  // namespace vexlink
