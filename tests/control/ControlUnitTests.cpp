@@ -40,37 +40,34 @@ std::unique_ptr<VoicePacket> packet(int32_t n) {
     return p;
 }
 
-TEST(QueueTest, EventQueueIsFifoAcrossEmptyingAndRefilling) {
-    EventQueue queue;
-    queue.post(nullptr);
-    queue.post(event(kEventConnect));
-    queue.post(event(kEventDisconnectOnError, -28));
-    EXPECT_EQ(queue.count(), 2);
-    EXPECT_EQ(queue.take()->next, nullptr);
-    queue.post(event(kEventSendKeepAlive));  // behind the moved head
-    EXPECT_EQ(queue.take()->result, -28);
-    EXPECT_EQ(queue.take()->code, kEventSendKeepAlive);
-    queue.post(event(kEventDisconnect));  // the tail was reset when it emptied
-    queue.post(event(kEventQuit));
-    EXPECT_EQ(queue.take()->code, kEventDisconnect);
-}
+TEST(QueueTest, FifoAcrossEmptyingRefillingAndClearing) {
+    EventQueue events;
+    events.post(nullptr);
+    events.post(event(kEventConnect));
+    events.post(event(kEventDisconnectOnError, -28));
+    EXPECT_EQ(events.count(), 2);
+    EXPECT_EQ(events.take()->next, nullptr);
+    events.post(event(kEventSendKeepAlive));  // behind the moved head
+    EXPECT_EQ(events.take()->result, -28);
+    EXPECT_EQ(events.take()->code, kEventSendKeepAlive);
+    events.post(event(kEventDisconnect));  // the tail was reset when it emptied
+    events.post(event(kEventQuit));
+    EXPECT_EQ(events.take()->code, kEventDisconnect);
 
-TEST(QueueTest, PlayoutQueueIsFifoAndClears) {
-    PlayoutQueue queue;
-    EXPECT_EQ(queue.popFront(), nullptr);
-    queue.pushBack(nullptr);
-    for (int i = 1; i <= 3; ++i) queue.pushBack(packet(i));
-    EXPECT_EQ(queue.size(), 3);
-    EXPECT_EQ(queue.popFront()->next, nullptr);
-    EXPECT_EQ(queue.popFront()->sequence, 2u);
-    EXPECT_EQ(queue.popFront()->sequence, 3u);
-    queue.pushBack(packet(4));
-    queue.pushBack(packet(5));
-    queue.clear();
-    EXPECT_EQ(queue.popFront(), nullptr);
-    queue.pushBack(packet(9));
-    queue.pushBack(packet(10));  // left for the destructor
-    EXPECT_EQ(queue.popFront()->sequence, 9u);
+    PlayoutQueue packets;
+    EXPECT_EQ(packets.popFront(), nullptr);
+    packets.pushBack(nullptr);
+    for (int i = 1; i <= 3; ++i) packets.pushBack(packet(i));
+    EXPECT_EQ(packets.size(), 3);
+    EXPECT_EQ(packets.popFront()->next, nullptr);
+    EXPECT_EQ(packets.popFront()->sequence, 2u);
+    EXPECT_EQ(packets.popFront()->sequence, 3u);
+    packets.pushBack(packet(4));
+    packets.clear();
+    EXPECT_EQ(packets.popFront(), nullptr);
+    packets.pushBack(packet(9));
+    packets.pushBack(packet(10));  // left for the destructor
+    EXPECT_EQ(packets.popFront()->sequence, 9u);
 }
 
 TEST(QueueTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
@@ -219,8 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReadVoicePacketTest,
                                            ReadCase{"SocketErrorAtOnce", 4, {kThrow, 0}, false, {4}},
                                            ReadCase{"StateChangeStops", 4, {kLeave, 0}, false, {4}},
                                            ReadCase{"Version7ReadsAs4", 7, {0}, true, {4}},
-                                           ReadCase{"Version1FailsAtOnce", 1, {0}, false, {}},
-                                           ReadCase{"NegativeVersionFails", -3, {0}, false, {}}),
+                                           ReadCase{"Version1FailsAtOnce", 1, {0}, false, {}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct LoopCase {
@@ -260,7 +256,6 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"Version1IsNoAudioAtOnce", 1, {{0}}, kResultNoAudio, {}, false},
         // Version 4 applies each packet's gain code: 0 mutes, 5 leaves, 6 doubles.
         LoopCase{"V4GainCodes", 4, {{0, 1000, 0}, {0, 1000, 5}, {0, 1000, 6}}, kResultAborted, {0, 1000, 2000}, true},
-        LoopCase{"V7IsV4", 7, {{0, 1000, 0}}, kResultAborted, {0}, true},
         LoopCase{"V3IgnoresGainCode", 3, {{0, 1000, 0}}, kResultAborted, {1000}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

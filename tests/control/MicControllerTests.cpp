@@ -2,9 +2,7 @@
 // ALSA routed to files. ctest runs each case in a process of its own.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <atomic>
 #include <memory>
 #include <numeric>
 #include <tuple>
@@ -19,6 +17,7 @@
 #include "tests/control/ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
+#include "transport/BtDeviceStream.h"
 #include "transport/ServerConnection.h"
 
 namespace vexlink {
@@ -34,45 +33,6 @@ long long msBetween(std::chrono::steady_clock::time_point a, std::chrono::steady
     return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
 }
 
-// The RFCOMM link stand-in: one end of a socket pair whose reads wait without
-// limit (unless an idle limit is set); only interrupt() ends a waiting read.
-class SocketPairStream final : public ControlStream {
-public:
-    explicit SocketPairStream(int fd) : fd_(fd) {}
-    ~SocketPairStream() override { close(); }
-    int32_t open() override { return 0; }
-    void close() override {
-        if (const int fd = fd_.exchange(-1); fd >= 0) ::close(fd);
-    }
-    void read(uint8_t* buffer, int32_t length) override {
-        for (int32_t got = 0; got < length;) {
-            pollfd p{fd_.load(), POLLIN, 0};
-            const int limit = idleLimitMs_.load();
-            if (p.fd < 0 || interrupted_ || ::poll(&p, 1, limit > 0 ? limit : -1) == 0) throw SocketErrorException(0);
-            const ssize_t n = ::recv(p.fd, buffer + got, size_t(length - got), 0);
-            if (n <= 0 || interrupted_) throw SocketErrorException(0);
-            got += int32_t(n);
-        }
-    }
-    void write(const uint8_t* buffer, int32_t length) override {
-        for (int32_t sent = 0; sent < length;) {
-            const ssize_t n = ::send(fd_.load(), buffer + sent, size_t(length - sent), MSG_NOSIGNAL);
-            if (n <= 0) throw SocketErrorException(0);
-            sent += int32_t(n);
-        }
-    }
-    void setReadIdleLimit(int32_t ms) override { idleLimitMs_ = ms; }
-    void interrupt() override {
-        interrupted_ = true;
-        ::shutdown(fd_.load(), SHUT_RDWR);
-    }
-
-private:
-    std::atomic<int> fd_;
-    std::atomic<int32_t> idleLimitMs_{0};
-    std::atomic<bool> interrupted_{false};
-};
-
 class ControllerTest : public ::testing::Test {
 public:
     void SetUp() override {
@@ -80,11 +40,24 @@ public:
         config.control.listenAddress = "127.0.0.1";
         config.media.signal = std::make_shared<phonesim::ChirpSignal>(300.0, 3000.0, 1000, 0.4);
     }
-    void startSimulator() {
+    // With `link`, the voice arrives on the control stream itself, as over Bluetooth.
+    void startSimulator(bool link = false) {
+        int fds[2] = {-1, -1};
+        ASSERT_TRUE(!link || ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+        config.streamFd = fds[1];
         sim = std::make_unique<phonesim::PhoneSimulator>(config);
         std::string error;
         ASSERT_TRUE(sim->start(&error)) << error;
-        useWifi(sim->port());
+        if (!link) return useWifi(sim->port());
+        Settings::setTransportType(kTransportBluetooth);
+        makeController();
+        controller->setConnectOverrideForTest([fd = fds[0]](ServerConnection& connection) {
+            auto control = std::make_unique<BtDeviceStream>(BtDeviceInfo{});
+            control->adoptSocket(fd);  // the real link's stream over one end of the pair
+            ControlStream* stream = control.get();
+            connection.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(stream), 0);
+            return 0;
+        });
     }
     void useWifi(int32_t controlPort) {
         mediaPort = test::freePort(SOCK_DGRAM);
@@ -92,23 +65,6 @@ public:
         Settings::setWifiServerAddr("127.0.0.1");
         Settings::setControlPort(controlPort);
         Settings::setMediaPort(mediaPort);
-    }
-    // The voice arrives on the control stream itself, as over Bluetooth.
-    void startLinkedSimulator() {
-        int fds[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        config.streamFd = fds[1];
-        sim = std::make_unique<phonesim::PhoneSimulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
-        Settings::setTransportType(kTransportBluetooth);
-        makeController();
-        controller->setConnectOverrideForTest([fd = fds[0]](ServerConnection& connection) {
-            auto control = std::make_unique<SocketPairStream>(fd);
-            ControlStream* link = control.get();
-            connection.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(link), 0);
-            return 0;
-        });
     }
     void makeController() {
         if (!controller) controller = std::make_unique<MicController>(&callback, loopback.get());
@@ -185,54 +141,61 @@ TEST_F(ControllerTest, StopWhileConnectingConnectsThenDisconnects) {
     EXPECT_EQ(callback.reports(), kNormalSession);
 }
 
-using Apply = void (*)(ControllerTest&);
-class HandshakeFaultTest : public ControllerTest,
-                           public ::testing::WithParamInterface<std::tuple<const char*, Apply, int32_t>> {};
+// Attempts that end on their own, each with its result; those that failed
+// before Connected report only Connecting and Disconnected.
+using T = ControllerTest;
+struct Ending {
+    const char* name;
+    void (*apply)(T&);
+    int32_t result;
+    int32_t mediaWaitMs = 0;  // 0: the real 3 s
+    long long minMs = 0, maxMs = 20000;
+};
+class EndingTest : public T, public ::testing::WithParamInterface<Ending> {};
 
-TEST_P(HandshakeFaultTest, EndsTheAttemptWithItsResult) {
-    config.media.enabled = false;
-    std::get<1>(GetParam())(*this);
+TEST_P(EndingTest, ReportsItsResult) {
+    const Ending& c = GetParam();
+    c.apply(*this);
     if (!sim && wantSimulator) startSimulator();
-    start();
-    EXPECT_EQ(finish(false), report(kStateDisconnected, std::get<2>(GetParam())));  // detail 0 included
-    EXPECT_EQ(callback.reports().size(), 2u);
+    start(c.mediaWaitMs);
+    const auto ended = finish(false, 30s);
+    EXPECT_EQ(ended, report(kStateDisconnected, c.result));  // detail 0 included
+    const auto reports = callback.reports();
+    EXPECT_EQ(reports.size(), c.result == kResultAborted || c.result == kResultNoAudio ? 4u : 2u);
+    EXPECT_GE(msBetween(reports.front().at, ended.at), c.minMs);
+    EXPECT_LE(msBetween(reports.front().at, ended.at), c.maxMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, HandshakeFaultTest,
+    Cases, EndingTest,
     ::testing::Values(
-        std::tuple("HelloWrongType", Apply([](ControllerTest& t) { t.config.control.hello.type = 102; }),
-                   kResultMismatch),
-        std::tuple("SetupStatus12", Apply([](ControllerTest& t) { t.config.control.setup.status = 12; }),
-                   kResultMismatch),
-        std::tuple("HelloStatus2", Apply([](ControllerTest& t) { t.config.control.hello.status = 2; }),
-                   kResultCannotStart),
-        std::tuple("StartStatus9", Apply([](ControllerTest& t) { t.config.control.start.status = 9; }),
-                   kResultCannotStart),
-        std::tuple("SetupHalfThenReset", Apply([](ControllerTest& t) {
-                       t.config.control.setup.action = ReplyAction::Reset;
-                       t.config.control.setup.partialBytes = 3;
-                   }),
-                   kResultHandshakeSocketError),
-        std::tuple("AcceptThenClose",
-                   Apply([](ControllerTest& t) { t.config.control.onAccept = phonesim::AcceptAction::Close; }),
-                   kResultHandshakeSocketError),
-        std::tuple("RefusedControlPort", Apply([](ControllerTest& t) {
-                       t.wantSimulator = false;
-                       t.useWifi(test::freePort(SOCK_STREAM));
-                   }),
-                   kResultConnectFailed),
-        std::tuple("BusyMediaPort", Apply([](ControllerTest& t) {
-                       t.startSimulator();
-                       t.blocker = std::make_unique<test::BoundSocket>(SOCK_DGRAM, t.mediaPort);
-                   }),
-                   kResultMediaPortFailed),
-        std::tuple("UnknownTransport", Apply([](ControllerTest& t) {
-                       t.wantSimulator = false;
-                       Settings::setTransportType(2);
-                   }),
-                   kResultBadTransport)),
-    [](const auto& info) { return std::string(std::get<0>(info.param)); });
+        Ending{"HelloWrongType", [](T& t) { t.config.control.hello.type = 102; }, kResultMismatch},
+        Ending{"SetupStatus12", [](T& t) { t.config.control.setup.status = 12; }, kResultMismatch},
+        Ending{"HelloStatus2", [](T& t) { t.config.control.hello.status = 2; }, kResultCannotStart},
+        Ending{"StartStatus9", [](T& t) { t.config.control.start.status = 9; }, kResultCannotStart},
+        Ending{"SetupHalfThenReset",
+               [](T& t) { t.config.control.setup.action = ReplyAction::Reset, t.config.control.setup.partialBytes = 3; },
+               kResultHandshakeSocketError},
+        Ending{"AcceptThenClose", [](T& t) { t.config.control.onAccept = phonesim::AcceptAction::Close; },
+               kResultHandshakeSocketError},
+        Ending{"RefusedControlPort", [](T& t) { t.wantSimulator = false, t.useWifi(test::freePort(SOCK_STREAM)); },
+               kResultConnectFailed},
+        Ending{"BusyMediaPort",
+               [](T& t) {
+                   t.startSimulator();
+                   t.blocker = std::make_unique<test::BoundSocket>(SOCK_DGRAM, t.mediaPort);
+               },
+               kResultMediaPortFailed},
+        Ending{"UnknownTransport", [](T& t) { t.wantSimulator = false, Settings::setTransportType(2); },
+               kResultBadTransport},
+        Ending{"NoVoiceAfterThreeWaits", [](T& t) { t.config.media.enabled = false; }, kResultNoAudio, 0, 8500, 15000},
+        Ending{"ServerVersion1AtOnce", [](T& t) { t.config.control.serverVersion = 1, t.config.media.enabled = false; },
+               kResultNoAudio, 0, 0, 2000},
+        Ending{"VoiceThenSilence", [](T& t) { t.config.media.packetCount = 30; }, kResultAborted, 300},
+        Ending{"PeerResetDuringVoice",
+               [](T& t) { t.config.control.endAfterKeepAlives = 2, t.config.control.keepAliveEndAction = ReplyAction::Reset; },
+               kResultAborted, 500}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ControllerTest, KeepAliveOnceASecond) {
     startSimulator();
@@ -252,51 +215,13 @@ TEST_F(ControllerTest, KeepAliveOnceASecond) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), s.received.begin() + 27));
 }
 
-TEST_F(ControllerTest, PeerResetDuringVoiceEndsWithAborted) {
-    config.control.endAfterKeepAlives = 2;
-    config.control.keepAliveEndAction = ReplyAction::Reset;
-    startSimulator();
-    start(500);
-    EXPECT_EQ(finish(false, 20s), report(kStateDisconnected, kResultAborted));
-    EXPECT_EQ(callback.reports().size(), 4u);
-}
-
-TEST_F(ControllerTest, NoVoiceEndsWithNoAudioAfterThreeWaits) {
-    config.media.enabled = false;
-    startSimulator();
-    start();  // the real 3 s wait per attempt
-    ASSERT_TRUE(callback.waitFor(kStateConnected, 10s));
-    const auto connectedAt = callback.last(kStateConnected).at;
-    const auto ended = finish(false, 30s);
-    EXPECT_EQ(ended, report(kStateDisconnected, kResultNoAudio));
-    EXPECT_NEAR(double(msBetween(connectedAt, ended.at)), 9000.0, 3000.0);
-}
-
-TEST_F(ControllerTest, VoiceThenSilenceEndsWithAborted) {
-    config.media.packetCount = 30;
-    startSimulator();
-    start(300);
-    EXPECT_EQ(finish(false, 20s), report(kStateDisconnected, kResultAborted));
-    EXPECT_EQ(ReceptionStats::instance()->received, 30u);
-}
-
-TEST_F(ControllerTest, ServerVersionOneEndsWithNoAudioAtOnce) {
-    config.control.serverVersion = 1;
-    config.media.enabled = false;
-    startSimulator();
-    start();
-    const auto ended = finish(false);
-    EXPECT_EQ(ended, report(kStateDisconnected, kResultNoAudio));
-    EXPECT_LT(msBetween(callback.last(kStateConnected).at, ended.at), 2000);
-}
-
 // A read waiting for voice (3 s datagram wait, or without limit on the link)
 // must not hold up the stop.
 class StopWithoutVoiceTest : public ControllerTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(StopWithoutVoiceTest, EndsPromptly) {
     config.media.enabled = false;
-    GetParam() ? startLinkedSimulator() : startSimulator();
+    startSimulator(GetParam());
     start();
     ASSERT_TRUE(callback.waitFor(kStateConnected, 10s));
     ASSERT_TRUE(waitForKeepAlives(1));  // the read surely waits by now
@@ -307,18 +232,6 @@ TEST_P(StopWithoutVoiceTest, EndsPromptly) {
 }
 INSTANTIATE_TEST_SUITE_P(Links, StopWithoutVoiceTest, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "Link" : "Wifi"); });
-
-TEST_F(ControllerTest, LinkCarriesVoiceAndKeepAlives) {
-    startLinkedSimulator();
-    start();
-    ASSERT_TRUE(callback.waitFor(kStateConnected, 10s));
-    ASSERT_TRUE(waitForKeepAlives(2));  // written while voice is read
-    EXPECT_EQ(finish(true), report(kStateDisconnected));
-    EXPECT_GT(ReceptionStats::instance()->received, 50u);
-    const auto record = sim->snapshot();
-    EXPECT_EQ(record.sessions.at(0).messagesOfType(phonesim::kSimSetup).at(0)->body,
-              (std::vector<uint8_t>{2, 2, 0, 0, 0, 0}));  // no media port on a link
-}
 
 // Voice to the routed devices, frame by frame against the simulator's packets.
 constexpr uint64_t kPackets = 150;
