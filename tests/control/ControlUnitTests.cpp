@@ -215,8 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReadVoicePacketTest,
                                            ReadCase{"ThreeFailures", 2, {-40, -50, -40, 0}, false, {2, 2, 2}},
                                            ReadCase{"SocketErrorAtOnce", 4, {kThrow, 0}, false, {4}},
                                            ReadCase{"StateChangeStops", 4, {kLeave, 0}, false, {4}},
-                                           ReadCase{"Version7ReadsAs4", 7, {0}, true, {4}},
-                                           ReadCase{"Version1FailsAtOnce", 1, {0}, false, {}}),
+                                           ReadCase{"Version7ReadsAs4", 7, {0}, true, {4}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct LoopCase {

@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 using phonesim::ReplyAction;
 using phonesim::SimulatorConfig;
 using test::report;
-using Reports = std::vector<test::StateReport>;
 
 long long msBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
@@ -95,12 +94,10 @@ public:
     test::RecordingCallback callback;
     std::unique_ptr<MicController> controller;  // destroyed first
     int32_t mediaPort = 0;
-    std::unique_ptr<test::BoundSocket> blocker;  // holds the media port in one case
-    bool wantSimulator = true;
 };
 
-const Reports kNormalSession{report(kStateConnecting), report(kStateConnected), report(kStateDisconnecting),
-                             report(kStateDisconnected)};
+const std::vector<test::StateReport> kNormalSession{report(kStateConnecting), report(kStateConnected),
+                                                    report(kStateDisconnecting), report(kStateDisconnected)};
 
 TEST_F(ControllerTest, NormalSessionAndRepeatedStarts) {
     config.control.maxSessions = 2;
@@ -143,20 +140,26 @@ TEST_F(ControllerTest, StopWhileConnectingConnectsThenDisconnects) {
 
 // Attempts that end on their own, each with its result; those that failed
 // before Connected report only Connecting and Disconnected.
-using T = ControllerTest;
 struct Ending {
     const char* name;
-    void (*apply)(T&);
+    void (*apply)(phonesim::ControlConfig&, phonesim::MediaConfig&);
     int32_t result;
     int32_t mediaWaitMs = 0;  // 0: the real 3 s
     long long minMs = 0, maxMs = 20000;
 };
-class EndingTest : public T, public ::testing::WithParamInterface<Ending> {};
+class EndingTest : public ControllerTest, public ::testing::WithParamInterface<Ending> {};
 
 TEST_P(EndingTest, ReportsItsResult) {
     const Ending& c = GetParam();
-    c.apply(*this);
-    if (!sim && wantSimulator) startSimulator();
+    if (c.apply) c.apply(config.control, config.media);
+    if (c.result == kResultConnectFailed) {
+        useWifi(test::freePort(SOCK_STREAM));
+    } else if (c.result == kResultBadTransport) {
+        Settings::setTransportType(2);
+    } else {
+        startSimulator();
+    }
+    test::BoundSocket blocker(SOCK_DGRAM, c.result == kResultMediaPortFailed ? mediaPort : 0);
     start(c.mediaWaitMs);
     const auto ended = finish(false, 30s);
     EXPECT_EQ(ended, report(kStateDisconnected, c.result));  // detail 0 included
@@ -169,31 +172,34 @@ TEST_P(EndingTest, ReportsItsResult) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, EndingTest,
     ::testing::Values(
-        Ending{"HelloWrongType", [](T& t) { t.config.control.hello.type = 102; }, kResultMismatch},
-        Ending{"SetupStatus12", [](T& t) { t.config.control.setup.status = 12; }, kResultMismatch},
-        Ending{"HelloStatus2", [](T& t) { t.config.control.hello.status = 2; }, kResultCannotStart},
-        Ending{"StartStatus9", [](T& t) { t.config.control.start.status = 9; }, kResultCannotStart},
+        Ending{"HelloWrongType", [](auto& c, auto&) { c.hello.type = 102; }, kResultMismatch},
+        Ending{"SetupStatus12", [](auto& c, auto&) { c.setup.status = 12; }, kResultMismatch},
+        Ending{"HelloStatus2", [](auto& c, auto&) { c.hello.status = 2; }, kResultCannotStart},
+        Ending{"StartStatus9", [](auto& c, auto&) { c.start.status = 9; }, kResultCannotStart},
         Ending{"SetupHalfThenReset",
-               [](T& t) { t.config.control.setup.action = ReplyAction::Reset, t.config.control.setup.partialBytes = 3; },
-               kResultHandshakeSocketError},
-        Ending{"AcceptThenClose", [](T& t) { t.config.control.onAccept = phonesim::AcceptAction::Close; },
-               kResultHandshakeSocketError},
-        Ending{"RefusedControlPort", [](T& t) { t.wantSimulator = false, t.useWifi(test::freePort(SOCK_STREAM)); },
-               kResultConnectFailed},
-        Ending{"BusyMediaPort",
-               [](T& t) {
-                   t.startSimulator();
-                   t.blocker = std::make_unique<test::BoundSocket>(SOCK_DGRAM, t.mediaPort);
+               [](auto& c, auto&) {
+                   c.setup.action = ReplyAction::Reset;
+                   c.setup.partialBytes = 3;
                },
-               kResultMediaPortFailed},
-        Ending{"UnknownTransport", [](T& t) { t.wantSimulator = false, Settings::setTransportType(2); },
-               kResultBadTransport},
-        Ending{"NoVoiceAfterThreeWaits", [](T& t) { t.config.media.enabled = false; }, kResultNoAudio, 0, 8500, 15000},
-        Ending{"ServerVersion1AtOnce", [](T& t) { t.config.control.serverVersion = 1, t.config.media.enabled = false; },
+               kResultHandshakeSocketError},
+        Ending{"AcceptThenClose", [](auto& c, auto&) { c.onAccept = phonesim::AcceptAction::Close; },
+               kResultHandshakeSocketError},
+        Ending{"RefusedControlPort", nullptr, kResultConnectFailed},
+        Ending{"BusyMediaPort", nullptr, kResultMediaPortFailed},
+        Ending{"UnknownTransport", nullptr, kResultBadTransport},
+        Ending{"NoVoiceAfterThreeWaits", [](auto&, auto& m) { m.enabled = false; }, kResultNoAudio, 0, 8500, 15000},
+        Ending{"ServerVersion1AtOnce",
+               [](auto& c, auto& m) {
+                   c.serverVersion = 1;
+                   m.enabled = false;
+               },
                kResultNoAudio, 0, 0, 2000},
-        Ending{"VoiceThenSilence", [](T& t) { t.config.media.packetCount = 30; }, kResultAborted, 300},
+        Ending{"VoiceThenSilence", [](auto&, auto& m) { m.packetCount = 30; }, kResultAborted, 300},
         Ending{"PeerResetDuringVoice",
-               [](T& t) { t.config.control.endAfterKeepAlives = 2, t.config.control.keepAliveEndAction = ReplyAction::Reset; },
+               [](auto& c, auto&) {
+                   c.endAfterKeepAlives = 2;
+                   c.keepAliveEndAction = ReplyAction::Reset;
+               },
                kResultAborted, 500}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -250,7 +256,6 @@ TEST_P(VoiceFlowTest, LoopbackHoldsTheSignalFrameByFrame) {
     const PlayoutFigures figures = controller->playoutFigures();
     EXPECT_EQ(finish(true), report(kStateDisconnected));
     const auto session = sim->snapshot().sessions.at(0);
-    EXPECT_EQ(session.mediaVersion, version);
     const auto* stats = ReceptionStats::instance();
     EXPECT_EQ(stats->received, kPackets);
     EXPECT_EQ(figures.droppedFrames, stats->dropped);
