@@ -82,9 +82,9 @@ public:
         return callback.last(kStateDisconnected);
     }
     bool waitForKeepAlives(size_t more) {
-        const auto* s = sim->snapshot().lastSession();
-        return sim->waitForMessages(phonesim::kSimKeepAlive, (s ? s->countMessages(phonesim::kSimKeepAlive) : 0) + more,
-                                    10s);
+        const auto record = sim->snapshot();
+        const size_t now = record.sessions.empty() ? 0 : record.lastSession()->countMessages(phonesim::kSimKeepAlive);
+        return sim->waitForMessages(phonesim::kSimKeepAlive, now + more, 10s);
     }
 
     test::AlsaRouting alsa;  // before any writer opens a device
