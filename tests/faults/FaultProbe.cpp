@@ -28,6 +28,7 @@ void FaultProbe::onArrival(const VoicePacket& packet, uint64_t nowUs) {
 void FaultProbe::onWritten(const VoicePacket& packet, uint64_t nowUs) {
     // Called before the tick counts this frame and before it trims, so the
     // counters read here cover the ticks before this one.
+    FrameTracker::markWritten(&packet);
     const PlayoutFigures f = controller_.playoutFigures();
     concealedAtLastFresh_.store(f.concealedTicks);
     droppedAtLastFresh_.store(f.droppedFrames);
@@ -53,7 +54,7 @@ void FaultProbe::notify() {
 bool FaultProbe::waitDrained(std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, limit, [&] {
-        return written_.load() + controller_.playoutFigures().droppedFrames >= arrivals_.load();
+        return written_.load() + FrameTracker::discarded() >= arrivals_.load();
     });
 }
 

@@ -47,8 +47,9 @@ public:
     uint64_t maxArrivalGapUs() const { return maxArrivalGapUs_.load(); }
     uint64_t maxWriteGapUs() const { return maxWriteGapUs_.load(); }
 
-    // Waits until every frame that arrived was written or discarded, i.e.
-    // the playout queue ran empty, or the limit passes.
+    // Waits until every frame that arrived was written or thrown away
+    // (FrameTracker::discarded), i.e. the playout queue ran empty, or the
+    // limit passes.
     bool waitDrained(std::chrono::milliseconds limit) const;
     // Waits until `count` frames arrived.
     bool waitArrivals(uint64_t count, std::chrono::milliseconds limit) const;

@@ -17,7 +17,9 @@ constexpr size_t kMask = FrameTracker::kCapacity - 1;
 
 std::mutex tableLock;
 uintptr_t table[FrameTracker::kCapacity];
+bool played[FrameTracker::kCapacity];  // moves with its entry
 std::atomic<size_t> liveCount{0};
+std::atomic<size_t> discardedCount{0};
 std::atomic<size_t> overflowCount{0};
 std::atomic<size_t> totalCount{0};
 
@@ -35,7 +37,18 @@ void insert(uintptr_t key) {
         i = (i + 1) & kMask;
     }
     table[i] = key;
+    played[i] = false;
     liveCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The slot of a tracked key, or kCapacity. Under the lock.
+size_t find(uintptr_t key) {
+    size_t i = slotOf(key);
+    while (table[i] != key) {
+        if (table[i] == 0) return FrameTracker::kCapacity;
+        i = (i + 1) & kMask;
+    }
+    return i;
 }
 
 void forget(uintptr_t key) {
@@ -43,11 +56,9 @@ void forget(uintptr_t key) {
     // frame is tracked at all the lock is not even taken.
     if (liveCount.load(std::memory_order_acquire) == 0) return;
     std::lock_guard<std::mutex> lock(tableLock);
-    size_t i = slotOf(key);
-    while (table[i] != key) {
-        if (table[i] == 0) return;
-        i = (i + 1) & kMask;
-    }
+    size_t i = find(key);
+    if (i == FrameTracker::kCapacity) return;
+    if (!played[i]) discardedCount.fetch_add(1, std::memory_order_relaxed);
     table[i] = 0;
     liveCount.fetch_sub(1, std::memory_order_relaxed);
     size_t j = i;
@@ -59,6 +70,7 @@ void forget(uintptr_t key) {
         const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
         if (stays) continue;
         table[i] = table[j];
+        played[i] = played[j];
         table[j] = 0;
         i = j;
     }
@@ -82,6 +94,14 @@ void FrameTracker::track(const void* frame) {
     totalCount.fetch_add(1, std::memory_order_relaxed);
     insert(reinterpret_cast<uintptr_t>(frame));
 }
+
+void FrameTracker::markWritten(const void* frame) {
+    std::lock_guard<std::mutex> lock(tableLock);
+    const size_t i = find(reinterpret_cast<uintptr_t>(frame));
+    if (i != kCapacity) played[i] = true;
+}
+
+size_t FrameTracker::discarded() { return discardedCount.load(std::memory_order_relaxed); }
 
 size_t FrameTracker::live() {
     std::lock_guard<std::mutex> lock(tableLock);

@@ -38,7 +38,7 @@ TEST_F(ImpairedVoice, UnimpairedBaseline) {
     expectBalancedBooks(o, "unimpaired");
     // Only the timing of the threads makes the client conceal or trim here.
     EXPECT_LE(o.concealed, slack(o.sent.generated) + o.starvedFrames);
-    EXPECT_LE(o.figures.droppedFrames, slack(o.sent.generated) + o.starvedFrames);
+    EXPECT_LE(o.discarded, slack(o.sent.generated) + o.starvedFrames);
     EXPECT_LE(o.figures.maxQueueDepth, depthBound(o));
     EXPECT_GE(o.keepAlives, 3u);  // the control connection stayed alive throughout
 }
@@ -57,7 +57,7 @@ TEST_F(ImpairedVoice, UniformLossOfFivePercentIsConcealed) {
     // concealment and the trimming come from timing alone and stay few.
     EXPECT_GE(o.concealed + 2, o.sent.lost);
     EXPECT_LE(o.concealed, o.sent.lost + slack(o.sent.generated) + o.starvedFrames);
-    EXPECT_LE(o.figures.droppedFrames, slack(o.sent.generated) + o.starvedFrames);
+    EXPECT_LE(o.discarded, slack(o.sent.generated) + o.starvedFrames);
     EXPECT_LE(o.figures.maxQueueDepth, depthBound(o));
 }
 
@@ -75,7 +75,7 @@ TEST_F(ImpairedVoice, BurstyLossOfTenPercentIsConcealed) {
     EXPECT_EQ(o.arrivals, o.sent.sent);
     expectBalancedBooks(o, "bursty-loss-10%");
     EXPECT_GE(o.concealed + 2, o.sent.lost);
-    EXPECT_LE(o.figures.droppedFrames, slack(o.sent.generated) + o.starvedFrames);
+    EXPECT_LE(o.discarded, slack(o.sent.generated) + o.starvedFrames);
     EXPECT_LE(o.figures.maxQueueDepth, depthBound(o));
 }
 
@@ -142,7 +142,8 @@ TEST_F(ImpairedVoice, VoiceResumesAfterATwoSecondStall) {
     // burst sits in the queue, which the trimming shortens only slowly).
     EXPECT_GE(o.markedArrivals, 95u);
     EXPECT_GE(o.markedWritten * 10, o.markedArrivals * 6);
-    EXPECT_GE(o.figures.maxQueueDepth, 50);  // the burst of held frames
+    // The burst of held frames fills the queue (it keeps at most a second).
+    EXPECT_GE(o.figures.maxQueueDepth, 40);
     expectBalancedBooks(o, "stall-2s-burst");
 }
 

@@ -75,7 +75,7 @@ double VoiceOutcome::concealedPercent() const {
 }
 
 double VoiceOutcome::droppedPercent() const {
-    return arrivals == 0 ? 0.0 : 100.0 * figures.droppedFrames / static_cast<double>(arrivals);
+    return arrivals == 0 ? 0.0 : 100.0 * static_cast<double>(discarded) / static_cast<double>(arrivals);
 }
 
 phonesim::SimulatorConfig VoiceFaultTest::voice(uint32_t voiceMs, uint64_t seed) {
@@ -155,7 +155,7 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
                 EXPECT_TRUE(probe.waitArrivals(options.stopAfterArrivals, voiceLimit)) << name;
             } else {
                 EXPECT_TRUE(sim.waitForMediaFinished(voiceLimit)) << name << ": the voice did not finish";
-                out.droppedAtVoiceEnd = controller->playoutFigures().droppedFrames;
+                out.droppedAtVoiceEnd = static_cast<int64_t>(FrameTracker::discarded());
                 out.depthAtVoiceEnd =
                     static_cast<int64_t>(probe.arrivals()) - static_cast<int64_t>(probe.written()) - out.droppedAtVoiceEnd;
                 probe.waitDrained(options.drainLimit);
@@ -164,8 +164,8 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
             // While voice flows the client holds the queued frames, the one
             // it played last and the one being read: no more.
             out.framesHeldAtStop = FrameTracker::live();
-            out.depthAtStop = static_cast<size_t>(probe.arrivals() - probe.written() -
-                                                  controller->playoutFigures().droppedFrames);
+            out.discarded = FrameTracker::discarded();
+            out.depthAtStop = static_cast<size_t>(probe.arrivals() - probe.written() - out.discarded);
             EXPECT_TRUE(out.stillConnectedAtStop) << name << ": the fault ended the connection";
             const auto stopAt = Clock::now();
             controller->stop();
@@ -225,12 +225,16 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
     }
     // Nothing is invented: every queued frame was sent (copies included).
     EXPECT_LE(out.arrivals, out.sent.sent + out.sent.duplicates) << name;
-    // Every queued frame was played, discarded, or still waiting at the end.
-    EXPECT_LE(out.written + out.figures.droppedFrames, out.arrivals) << name;
+    // Every queued frame was played, thrown away, or still waiting at the end;
+    // the tick's trimming is among those thrown away.
+    EXPECT_LE(out.written + out.discarded, out.arrivals) << name;
+    if (!options.expectSelfEnd) {
+        EXPECT_GE(out.discarded, out.figures.droppedFrames) << name;
+    }
 
     std::printf(
         "[  FIGURES ] %s: generated=%llu sent=%llu lost=%llu dup=%llu reordered=%llu garbage=%llu | "
-        "received=%llu fresh=%llu concealed=%u (%.1f%%) dropped=%u (%.1f%%) max-depth=%d out-of-order=%llu "
+        "received=%llu fresh=%llu concealed=%u (%.1f%%) trimmed=%u overflow=%lld (thrown away %.1f%%) max-depth=%d out-of-order=%llu "
         "max-latency=%.1fms max-gap(arrival/write)=%.0f/%.0fms keepalives=%zu held=%zu queued-at-voice-end=%lld | result=%d stop=%.1fms end=%.1fms | "
         "starved=%.0fms (longest %.0fms)\n",
         name.c_str(), static_cast<unsigned long long>(out.sent.generated),
@@ -238,6 +242,7 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
         static_cast<unsigned long long>(out.sent.duplicates), static_cast<unsigned long long>(out.sent.reordered),
         static_cast<unsigned long long>(out.sent.garbage), static_cast<unsigned long long>(out.arrivals),
         static_cast<unsigned long long>(out.written), out.concealed, out.concealedPercent(), out.figures.droppedFrames,
+        static_cast<long long>(out.discarded) - static_cast<long long>(out.figures.droppedFrames),
         out.droppedPercent(), out.figures.maxQueueDepth, static_cast<unsigned long long>(out.outOfOrder),
         out.maxLatencyMs, out.maxArrivalGapMs, out.maxWriteGapMs, out.keepAlives, out.framesHeldAtStop,
         static_cast<long long>(out.depthAtVoiceEnd), out.result, out.stopMs, out.endMs, out.starvedMs,
@@ -249,6 +254,7 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
     RecordProperty("fresh", static_cast<int>(out.written));
     RecordProperty("concealed", static_cast<int>(out.concealed));
     RecordProperty("dropped", static_cast<int>(out.figures.droppedFrames));
+    RecordProperty("thrown_away", static_cast<int>(out.discarded));
     RecordProperty("max_queue_depth", out.figures.maxQueueDepth);
     RecordProperty("stop_ms", static_cast<int>(out.stopMs));
     RecordProperty("starved_ms", static_cast<int>(out.starvedMs));

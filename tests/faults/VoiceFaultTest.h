@@ -83,7 +83,9 @@ struct VoiceOutcome {
     size_t framesHeldAtStop = 0;        // queued frames alive just before stop()
     size_t depthAtStop = 0;             // frames waiting in the queue then
     int64_t depthAtVoiceEnd = 0;        // frames waiting when the last packet was sent
-    int64_t droppedAtVoiceEnd = 0;      // frames trimmed by then
+    int64_t droppedAtVoiceEnd = 0;      // frames thrown away unplayed by then
+    uint64_t discarded = 0;             // frames thrown away unplayed before stop():
+                                        // trimmed by the tick or by a full queue
     // How long the machine kept this process off the CPU during the run, and
     // how many frames that can account for (see StarvationMonitor).
     double starvedMs = 0.0;
@@ -94,7 +96,7 @@ struct VoiceOutcome {
     // Ticks from the first to the last fresh frame that played something.
     uint64_t voiceTicks() const { return written + concealed; }
     double concealedPercent() const;
-    double droppedPercent() const;
+    double droppedPercent() const;  // frames thrown away unplayed, of those received
 };
 
 struct VoiceRunOptions {
@@ -130,7 +132,8 @@ protected:
     // last fresh frame played a frame or concealed, and every queued frame
     // is played once or trimmed. So the ticks that concealed while the voice
     // came are the frames that never came (lost, less the surplus copies),
-    // plus the frames trimmed meanwhile, plus what the queue still held when
+    // plus the frames thrown away meanwhile (trimmed, or pushed out of a full
+    // queue), plus what the queue still held when
     // the voice ended (the delay it had gained, played out afterwards; no
     // tick conceals while that drains). Timing noise moves this by a frame
     // or two, however loaded the machine. For runs that end with the voice
