@@ -1,0 +1,14 @@
+# The whole client against the phone simulator on loopback, one network
+# profile per run (scripts/bench-e2e.sh runs them all in Release and writes
+# bench/results/end-to-end.md). A plain program: each profile is a minute of
+# real-time voice in a process of its own, which Google Benchmark's repeated
+# iterations do not fit.
+add_executable(end_to_end_bench ${CMAKE_CURRENT_LIST_DIR}/EndToEndBench.cpp)
+target_link_libraries(end_to_end_bench PRIVATE vexlink_control vexlink_phonesim)
+if(TARGET vexlink_test_support)
+  target_link_libraries(end_to_end_bench PRIVATE vexlink_test_support)
+else()
+  # A build without the tests: take the ALSA routing helper directly.
+  target_sources(end_to_end_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/AlsaRouting.cpp)
+  target_include_directories(end_to_end_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+endif()
