@@ -155,6 +155,14 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
                 EXPECT_TRUE(probe.waitArrivals(options.stopAfterArrivals, voiceLimit)) << name;
             } else {
                 EXPECT_TRUE(sim.waitForMediaFinished(voiceLimit)) << name << ": the voice did not finish";
+                // The simulator has written its last datagram, but the client
+                // may not have read it yet: give the receive thread a moment
+                // to catch up before the figures are taken. (A datagram that
+                // never comes shows up in the counts the tests check.)
+                const phonesim::SimulatorRecord sentSoFar = sim.snapshot();
+                if (const phonesim::SessionRecord* s = sentSoFar.lastSession()) {
+                    probe.waitArrivals(s->counters.sent + s->counters.duplicates, 2s);
+                }
                 out.droppedAtVoiceEnd = static_cast<int64_t>(FrameTracker::discarded());
                 out.depthAtVoiceEnd =
                     static_cast<int64_t>(probe.arrivals()) - static_cast<int64_t>(probe.written()) - out.droppedAtVoiceEnd;
