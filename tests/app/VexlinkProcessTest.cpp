@@ -11,6 +11,7 @@
 
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
+#include "PortReservation.h"
 #include "tools/phonesim/PhoneSimulator.h"
 
 namespace vexlink {
@@ -77,10 +78,10 @@ TEST_P(VexlinkCommandLine, TextsAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Table, VexlinkCommandLine, ::testing::ValuesIn(kCliCases));
 
-// Binds a socket of `type` to a free port on 127.0.0.1 and returns the port.
-// The socket is closed, or handed over in *keep (a TCP socket that is bound
-// but not listening refuses connections).
-int loopbackPort(int type, int* keep = nullptr) {
+// Binds a socket of `type` to a free port on 127.0.0.1, hands it over in
+// *keep and returns the port (a TCP socket that is bound but not listening
+// refuses connections).
+int heldLoopbackPort(int type, int* keep) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -88,7 +89,7 @@ int loopbackPort(int type, int* keep = nullptr) {
     socklen_t length = sizeof a;
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), length), 0);
     EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length), 0);
-    if (keep != nullptr) *keep = fd; else close(fd);
+    *keep = fd;
     return ntohs(a.sin_port);
 }
 
@@ -111,14 +112,14 @@ protected:
     }
 
     AlsaRouting alsa;
-    int mediaPort = loopbackPort(SOCK_DGRAM);
+    int mediaPort = reservePort(SOCK_DGRAM);
     std::unique_ptr<phonesim::PhoneSimulator> sim;
     std::unique_ptr<ChildProcess> child;
 };
 
 TEST_F(VexlinkSession, ClosedPortReportsTheConnectFailure) {
     int held = -1;
-    launch(loopbackPort(SOCK_STREAM, &held));
+    launch(heldLoopbackPort(SOCK_STREAM, &held));
     EXPECT_EQ(child->wait(30s), 0);
     close(held);
     EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Fail to connect to server.\n");

@@ -17,6 +17,7 @@
 #include <ostream>
 #include <vector>
 
+#include "PortReservation.h"
 #include "control/ControllerTypes.h"
 #include "tools/phonesim/SimulatorRecord.h"
 
@@ -82,7 +83,6 @@ struct BoundSocket {
     }
     ~BoundSocket() { if (fd >= 0) ::close(fd); }
 };
-inline int32_t freePort(int type) { return BoundSocket(type).port; }
 
 using PcmFrame = std::vector<int16_t>;
 

@@ -59,7 +59,7 @@ public:
         });
     }
     void useWifi(int32_t controlPort) {
-        mediaPort = test::freePort(SOCK_DGRAM);
+        mediaPort = test::reservePort(SOCK_DGRAM);
         Settings::setTransportType(kTransportWifi);
         Settings::setWifiServerAddr("127.0.0.1");
         Settings::setControlPort(controlPort);
@@ -153,7 +153,7 @@ TEST_P(EndingTest, ReportsItsResult) {
     const Ending& c = GetParam();
     if (c.apply) c.apply(config.control, config.media);
     if (c.result == kResultConnectFailed) {
-        useWifi(test::freePort(SOCK_STREAM));
+        useWifi(test::reservePort(SOCK_STREAM));
     } else if (c.result == kResultBadTransport) {
         Settings::setTransportType(2);
     } else {

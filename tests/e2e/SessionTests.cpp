@@ -34,7 +34,7 @@ TEST_P(SessionTest, CtrlCEndsAnOrderlySessionWithTheReport) {
     ASSERT_TRUE(sim.start(&error)) << error;
     test::ChildProcess child(VEXLINK_BINARY,
                              {"-t", "WIFI", "-s", std::to_string(sim.port()), "-m",
-                              std::to_string(test::freePort(SOCK_DGRAM)), "-d", "127.0.0.1"},
+                              std::to_string(test::reservePort(SOCK_DGRAM)), "-d", "127.0.0.1"},
                              {alsa.environmentEntry()});
     child.start();
     ASSERT_TRUE(child.waitForOutput("\rConnected     ", 10s)) << child.stdoutText();

@@ -4,6 +4,7 @@
 // the exit status, and how long each end takes.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
+#include "PortReservation.h"
 #include "StarvationMonitor.h"
 #include "VoiceFaultTest.h"
 #include "tools/phonesim/ChirpSignal.h"
@@ -61,7 +63,7 @@ protected:
         }
         child_ = std::make_unique<ChildProcess>(
             VEXLINK_BINARY,
-            std::vector<std::string>{"-s", std::to_string(sim_->port()), "-m", std::to_string(freeUdpPort()),
+            std::vector<std::string>{"-s", std::to_string(sim_->port()), "-m", std::to_string(reservePort(SOCK_DGRAM)),
                                      "127.0.0.1"},
             std::vector<std::string>{alsa_.environmentEntry()});
         child_->start();

@@ -1,9 +1,6 @@
 #include "VoiceFaultTest.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include <thread>
 
 #include "FaultProbe.h"
+#include "PortReservation.h"
 #include "FrameTracker.h"
 #include "StarvationMonitor.h"
 #include "control/MicController.h"
@@ -23,22 +21,6 @@ namespace vexlink::test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-int32_t freeUdpPort() {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    int32_t port = -1;
-    socklen_t length = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-        port = ntohs(a.sin6_port);
-    }
-    ::close(fd);
-    return port;
-}
 
 void StateLog::onStateChanged(int32_t state, int32_t result, int32_t) {
     {
@@ -130,7 +112,7 @@ VoiceOutcome VoiceFaultTest::run(const std::string& name, const phonesim::Simula
     Settings::setTransportType(kTransportWifi);
     EXPECT_TRUE(Settings::setWifiServerAddr("127.0.0.1"));
     Settings::setControlPort(sim.port());
-    Settings::setMediaPort(freeUdpPort());
+    Settings::setMediaPort(reservePort(SOCK_DGRAM));
 
     StateLog states;
     auto controller = std::make_unique<MicController>(&states);

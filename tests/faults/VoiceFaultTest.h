@@ -38,9 +38,6 @@ inline constexpr bool kSanitized = false;
 // whole 2 s on a plain build; sanitizers slow every thread several times.
 inline constexpr double kStopLimitMs = kSanitized ? 4000.0 : 2000.0;
 
-// A UDP port that was free on the wildcard address a moment ago.
-int32_t freeUdpPort();
-
 // A PlayerCallback that keeps every report and never ends the process.
 class StateLog final : public PlayerCallback {
 public:

@@ -7,6 +7,7 @@
 
 #include <csignal>
 
+#include "PortReservation.h"
 #include "TestPeers.h"
 #include "control/Settings.h"
 #include "media/WifiMediaStream.h"
@@ -137,7 +138,7 @@ protected:
         Settings::setWifiServerAddr(address);
         Settings::setSoftApAddrForTest("127.0.0.1");
         Settings::setControlPort(controlPort);
-        Settings::setMediaPort(localPort(boundSocket("::", SOCK_DGRAM).get()));
+        Settings::setMediaPort(test::reservePort(SOCK_DGRAM));
         return Settings::getMediaPort();
     }
     ServerConnection connection;
