@@ -63,10 +63,9 @@ int32_t VoiceReceiver::run(VoiceDecoder& decoder) {
             stats_.onPacket(*packet, static_cast<uint32_t>(monotonicMs()));
             applyGainCode(packet->samples, kFrameSamples, packet->gainCode);
         }
-        queue_.pushBack(std::move(packet));
+        if (queue_.pushBackBounded(std::move(packet), kMaxQueuedFrames) != nullptr) ++overflowDrops_;
         ++stats_.received;
         receivedAny = true;
-        if (queue_.size() > kMaxQueuedFrames && queue_.popFront() != nullptr) ++overflowDrops_;
     }
 
     stats_.endTime = static_cast<uint32_t>(monotonicMs());

@@ -68,6 +68,19 @@ TEST(QueueTest, FifoAcrossEmptyingRefillingAndClearing) {
     packets.pushBack(packet(9));
     packets.pushBack(packet(10));  // left for the destructor
     EXPECT_EQ(packets.popFront()->sequence, 9u);
+
+    // A bounded push hands back the oldest once the limit is passed.
+    EXPECT_EQ(packets.pushBackBounded(packet(11), 2), nullptr);
+    EXPECT_EQ(packets.pushBackBounded(nullptr, 2), nullptr);
+    const auto oldest = packets.pushBackBounded(packet(12), 2);
+    ASSERT_NE(oldest, nullptr);
+    EXPECT_EQ(oldest->sequence, 10u);
+    EXPECT_EQ(oldest->next, nullptr);
+    EXPECT_EQ(packets.size(), 2);
+    EXPECT_EQ(packets.popFront()->sequence, 11u);
+    EXPECT_EQ(packets.pushBackBounded(packet(13), 1)->sequence, 12u);
+    EXPECT_EQ(packets.popFront()->sequence, 13u);
+    EXPECT_EQ(packets.popFront(), nullptr);
 }
 
 TEST(QueueTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
