@@ -45,5 +45,7 @@ fi
 echo "=== package: build the .deb from build/default and check it ==="
 bash scripts/check-package.sh build/default
 
+bash scripts/test-share.sh
+
 echo "=== all test passes succeeded ==="
 echo "${passed_total} passed, 0 failed"
