@@ -30,13 +30,13 @@ struct CapturedStream {
 };
 
 // Parses `words` as vexlink's arguments, with a loopback card present.
-CommandLineOutcome parse(std::vector<std::string> words) {
+CommandLineOutcome parse(std::vector<std::string> words, CommandLineIo io = {}) {
     words.insert(words.begin(), "vexlink");
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    CommandLineIo io;
-    io.loopbackAvailable = [] { return true; };
+    if (io.loopbackAvailable == nullptr) io.loopbackAvailable = [] { return true; };
+    if (io.loopbackOpenError == nullptr) io.loopbackOpenError = [] { return 0; };
     return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
 }
 
@@ -84,6 +84,42 @@ TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
     ASSERT_TRUE(parse({"-t", "bluetooth", std::string(4000, 'f')}).run);
     Settings::getBtAddress(address);
     EXPECT_EQ(std::memcmp(address, std::string(6, '\0').data(), 6), 0);
+}
+
+// The card missing, or there but its playback subdevice held by another
+// program: both end with status 2 before anything is stored, each with its
+// own message.
+TEST(CommandLine, RefusesToRunWithoutTheLoopbackDevice) {
+    auto held = [](const std::string& reason, const std::string& holds) {
+        return "vexlink: cannot open the loopback playback device plughw:CARD=Loopback,DEV=0,SUBDEV=0: " + reason +
+               " - another program " + holds +
+               " it (a second vexlink, or a sound server such as PipeWire or PulseAudio); find it with: fuser -v "
+               "/dev/snd/*\n";
+    };
+    const struct {
+        bool (*available)();
+        int (*openError)();
+        std::string out, err;
+    } cases[] = {
+        {[] { return false; }, [] { return -ENOENT; }, "Please first load ALSA snd-aloop.\n", ""},
+        {[] { return true; }, [] { return -EBUSY; }, "", held("Device or resource busy", "holds")},
+        {[] { return true; }, [] { return -ENODEV; }, "", held("No such device", "may hold")},
+    };
+    for (const auto& c : cases) {
+        Settings::resetForTest();
+        CapturedStream out, err;
+        CommandLineIo io;
+        io.out = out.file;
+        io.err = err.file;
+        io.loopbackAvailable = c.available;
+        io.loopbackOpenError = c.openError;
+        const CommandLineOutcome outcome = parse({"-t", "bluetooth", "04:02:1F:2A:95:78"}, io);
+        EXPECT_FALSE(outcome.run);
+        EXPECT_EQ(outcome.exitStatus, 2);
+        EXPECT_EQ(out.text(), c.out);
+        EXPECT_EQ(err.text(), c.err);
+        EXPECT_NE(Settings::getTransportType(), kTransportBluetooth);  // nothing stored
+    }
 }
 
 TEST(Settings, WifiAddressFieldHoldsAtMost255Bytes) {

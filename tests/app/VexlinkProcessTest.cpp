@@ -2,6 +2,7 @@
 // console and Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <memory>
@@ -107,11 +108,11 @@ protected:
     }
     void launch(int controlPort, std::vector<std::string> args = {}) {
         args.insert(args.end(), {"-s", std::to_string(controlPort), "-m", std::to_string(mediaPort), "127.0.0.1"});
-        child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, std::vector<std::string>{alsa.environmentEntry()});
+        child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, std::vector<std::string>{alsa->environmentEntry()});
         child->start();
     }
 
-    AlsaRouting alsa;
+    std::unique_ptr<AlsaRouting> alsa = std::make_unique<AlsaRouting>();
     int mediaPort = reservePort(SOCK_DGRAM);
     std::unique_ptr<phonesim::PhoneSimulator> sim;
     std::unique_ptr<ChildProcess> child;
@@ -151,6 +152,21 @@ TEST_F(VexlinkSession, NoVoiceEndsWithTheFirewallHintForTheMediaPort) {
     EXPECT_EQ(child->stdoutText(), kUntilDisconnecting +
                                        "No audio data is received. Please change your firewall setting to unblock "
                                        "UDP port " + std::to_string(mediaPort) + ".\n");
+}
+
+// Another program holds the loopback card's playback subdevice: the card is
+// there, the writer's device is not.
+TEST_F(VexlinkSession, BusyLoopbackDeviceEndsBeforeConnecting) {
+    alsa = std::make_unique<AlsaRouting>(AlsaRouting::Mode::BusyLoopback);
+    launch(phone(0));
+    EXPECT_EQ(child->wait(30s), 2);
+    EXPECT_EQ(child->stdoutText(), "");
+    const std::string err = child->stderrText();
+    EXPECT_EQ(err.rfind("vexlink: cannot open the loopback playback device plughw:CARD=Loopback,DEV=0,SUBDEV=0: ", 0),
+              0u) << err;
+    EXPECT_NE(err.find("; find it with: fuser -v /dev/snd/*\n"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(sim->snapshot().sessions.empty());
 }
 
 }  // namespace

@@ -17,14 +17,16 @@ std::string makeTempFolder() {
     return pattern;
 }
 
+void writeArgs(std::ofstream& out) {
+    out << "  @args [ CARD DEV SUBDEV ]\n"
+           "  @args.CARD { type string default \"0\" }\n"
+           "  @args.DEV { type integer default 0 }\n"
+           "  @args.SUBDEV { type integer default -1 }\n";
+}
+
 void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file) {
     out << "pcm." << name << " {\n";
-    if (withArgs) {
-        out << "  @args [ CARD DEV SUBDEV ]\n"
-               "  @args.CARD { type string default \"0\" }\n"
-               "  @args.DEV { type integer default 0 }\n"
-               "  @args.SUBDEV { type integer default -1 }\n";
-    }
+    if (withArgs) writeArgs(out);
     out << "  type file\n"
            "  slave.pcm \"null\"\n"
            "  file \"" << file << "\"\n"
@@ -34,19 +36,27 @@ void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, co
 
 }  // namespace
 
-void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath) {
+void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback) {
     std::ofstream out(configPath, std::ios::trunc);
     out << "# Test routing: every device the client opens writes raw S16_LE into a file.\n";
     out << "pcm.null { type null }\n";
     writeFilePcm(out, "hw", true, folder + "/hw.raw");
-    writeFilePcm(out, "plughw", true, folder + "/loopback.raw");
+    if (busyLoopback) {
+        // A kernel device of a card that does not exist: its open fails
+        // quietly, as a held subdevice's would.
+        out << "pcm.plughw {\n";
+        writeArgs(out);
+        out << "  type hw\n  card 31\n}\n";
+    } else {
+        writeFilePcm(out, "plughw", true, folder + "/loopback.raw");
+    }
     writeFilePcm(out, "default", false, folder + "/default.raw");
     if (!out) throw std::runtime_error("cannot write ALSA routing config");
 }
 
 AlsaRouting::AlsaRouting(Mode mode) : folder_(makeTempFolder()), configPath_(folder_ + "/asound.conf") {
-    if (mode == Mode::Routed) {
-        writeConfig(folder_, configPath_);
+    if (mode != Mode::NoDevices) {
+        writeConfig(folder_, configPath_, mode == Mode::BusyLoopback);
     } else {
         // A configuration that defines no device at all: every open fails,
         // as on a PC without the loopback module.
