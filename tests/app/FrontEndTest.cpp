@@ -10,10 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
 #include "control/Settings.h"
 
@@ -29,6 +34,24 @@ struct CapturedStream {
     std::string text() { std::fflush(file); return {buffer, size}; }
 };
 
+// A console writer into a memory file whose text can be read back.
+struct CapturedConsole {
+    int fd = memfd_create("console", MFD_CLOEXEC);
+    ConsoleWriter console;
+    CapturedConsole() { EXPECT_TRUE(console.start(fd)); }
+    ~CapturedConsole() {
+        console.stop();
+        console.join();
+        close(fd);
+    }
+    std::string text() {
+        EXPECT_TRUE(console.drain(20000));
+        std::string all(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+        return all;
+    }
+};
+
 // Parses `words` as vexlink's arguments, with a loopback card present.
 CommandLineOutcome parse(std::vector<std::string> words, CommandLineIo io = {}) {
     words.insert(words.begin(), "vexlink");
@@ -41,9 +64,10 @@ CommandLineOutcome parse(std::vector<std::string> words, CommandLineIo io = {}) 
 }
 
 std::string lines(int32_t state, int32_t result, bool debug = false) {
-    CapturedStream out;
-    printStateLine(out.file, state, result, debug);
-    return out.text();
+    char text[kStateTextCapacity];
+    const size_t length = formatStateLines(text, sizeof text, state, result, debug);
+    EXPECT_EQ(std::strlen(text), length);
+    return {text, length};
 }
 
 TEST(CommandLine, WifiRunStoresItsValues) {
@@ -178,8 +202,8 @@ void instantSecond() { std::this_thread::yield(); }
 
 TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
     ends = 0;
-    CapturedStream out;
-    MyPlayerCallback callback(out.file, &countEnd);
+    CapturedConsole out;
+    MyPlayerCallback callback(&out.console, &countEnd);
     for (int32_t state : {kStateConnecting, kStateConnected, kStateDisconnecting}) callback.onStateChanged(state, 0, 0);
     callback.onStateChanged(kStateDisconnected, kResultOk, 104);
     callback.onStateChanged(kStateDisconnected, kResultAborted, 0);  // shown, but ends nothing more
@@ -190,8 +214,8 @@ TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
 
 TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
     ends = 0;
-    CapturedStream out;
-    MyPlayerCallback quiet(out.file, &countEnd);
+    CapturedConsole out;
+    MyPlayerCallback quiet(&out.console, &countEnd);
     EXPECT_TRUE(waitForFinalState(quiet, &instantSecond));
     quiet.onStateChanged(kStateDisconnected, kResultConnectFailed, 0);  // late: shown, ends nothing
     EXPECT_EQ(out.text(), "Error: Fail to connect to server.\n");
@@ -199,13 +223,58 @@ TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
     // However main's poll and the final report interleave, the callback
     // that reported the final state is the one that ends the process.
     for (int round = 0; round < 50; ++round) {
-        MyPlayerCallback callback(out.file, &countEnd);
+        MyPlayerCallback callback(&out.console, &countEnd);
         callback.onStateChanged(kStateConnecting, 0, 0);
         std::thread eventThread([&] { callback.onStateChanged(kStateDisconnected, kResultConnectFailed, 0); });
         EXPECT_FALSE(waitForFinalState(callback, &instantSecond));
         eventThread.join();
     }
     EXPECT_EQ(ends.load(), 50);
+}
+
+// A stdout that nobody reads, then one whose reader has gone: what does not
+// fit is dropped whole and counted, what fits comes out in order, and the
+// failed writes change nothing.
+TEST(ConsoleWriter, BlockedOutputDropsWholeTextsAndAVanishedReaderIsIgnored) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+    std::string written(4096, '-');
+    while (write(fds[1], written.data(), written.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(fds[1], F_SETFL, 0), 0);
+    ConsoleWriter console;
+    ASSERT_TRUE(console.start(fds[1]));
+    const std::string line = std::string(99, 'a') + "\n";
+    const std::string shortLine = "fits\n";
+    for (size_t i = 0; i < ConsoleWriter::kCapacity / line.size(); ++i) {
+        ASSERT_TRUE(console.post(line.data(), line.size())) << i;
+        written += line;
+    }
+    EXPECT_FALSE(console.post(line.data(), line.size()));
+    EXPECT_TRUE(console.post(shortLine.data(), shortLine.size()));
+    written += shortLine;
+    EXPECT_EQ(console.droppedTexts(), 1u);
+    EXPECT_FALSE(console.drain(10));  // the bound holds while the writer is stuck
+
+    std::string read;
+    char chunk[1024];
+    while (read.size() < written.size()) {
+        pollfd p{fds[0], POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 20000), 1);
+        const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+        ASSERT_GT(n, 0);
+        read.append(chunk, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(read, written);
+    EXPECT_TRUE(console.drain(20000));
+
+    close(fds[0]);  // EPIPE from now on; SIGPIPE would end this test
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(console.post(line.data(), line.size()));
+    EXPECT_TRUE(console.drain(20000));
+    console.stop();
+    console.join();
+    close(fds[1]);
 }
 
 // Waits up to 20 s for `done`.
@@ -216,20 +285,24 @@ bool eventually(Done done) {
     return done();
 }
 
-TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
-    CapturedStream out;
+TEST(SignalWatcher, InterruptTermAndHangUpRunTheActionAndOtherNumbersAreReported) {
+    CapturedConsole out;
     std::atomic<int> actions{0};
     SignalWatcher watcher;
-    ASSERT_TRUE(watcher.start([&] { ++actions; }, out.file));
-    ASSERT_EQ(raise(SIGINT), 0);
-    ASSERT_TRUE(eventually([&] { return actions == 1; }));
+    ASSERT_TRUE(watcher.start([&] { ++actions; }, &out.console));
+    int expected = 0;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        ASSERT_EQ(raise(signo), 0);
+        ++expected;
+        ASSERT_TRUE(eventually([&] { return actions == expected; })) << signo;
+    }
     SignalWatcher::handleSignal(SIGUSR1, nullptr, nullptr);
     SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);
-    ASSERT_TRUE(eventually([&] { return actions == 2; }));  // read in order: the report came first
+    ASSERT_TRUE(eventually([&] { return actions == 4; }));  // read in order: the report came first
     watcher.stop();
     EXPECT_EQ(out.text(), "Unkown signal: " + std::to_string(SIGUSR1) + "\n");
-    ASSERT_EQ(raise(SIGINT), 0);  // after stop the handler is inert: nothing runs, nothing dies
-    EXPECT_EQ(actions.load(), 2);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) ASSERT_EQ(raise(signo), 0);  // inert after stop: nothing dies
+    EXPECT_EQ(actions.load(), 4);
     SignalWatcher other;  // one watcher at a time
     ASSERT_TRUE(other.start([] {}));
     EXPECT_FALSE(watcher.start([] {}));

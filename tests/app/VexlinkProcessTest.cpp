@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -95,21 +98,28 @@ int heldLoopbackPort(int type, int* keep) {
 }
 
 // vexlink against a phone on 127.0.0.1 that answers the handshake (Hello
-// after `helloDelayMs`) and sends no voice.
+// after `helloDelayMs`) and sends no voice unless asked to (then endless).
 class VexlinkSession : public ::testing::Test {
 protected:
-    int phone(uint32_t helloDelayMs) {
+    int phone(uint32_t helloDelayMs, bool voice = false) {
         phonesim::SimulatorConfig config;
-        config.media.enabled = false;
+        config.media.enabled = voice;
+        config.recordPackets = false;
         config.control.hello.delayMs = helloDelayMs;
         sim = std::make_unique<phonesim::PhoneSimulator>(config);
         EXPECT_TRUE(sim->start());
         return sim->port();
     }
-    void launch(int controlPort, std::vector<std::string> args = {}) {
+    // `stdoutFd` >= 0: the child's standard output instead of a file.
+    void launch(int controlPort, std::vector<std::string> args = {}, int stdoutFd = -1) {
         args.insert(args.end(), {"-s", std::to_string(controlPort), "-m", std::to_string(mediaPort), "127.0.0.1"});
         child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, std::vector<std::string>{alsa->environmentEntry()});
+        child->setStdout(stdoutFd);
         child->start();
+    }
+    size_t keepAlives() const {
+        const auto record = sim->snapshot();
+        return record.lastSession() != nullptr ? record.lastSession()->countMessages(phonesim::kSimKeepAlive) : 0;
     }
 
     std::unique_ptr<AlsaRouting> alsa = std::make_unique<AlsaRouting>();
@@ -126,17 +136,68 @@ TEST_F(VexlinkSession, ClosedPortReportsTheConnectFailure) {
     EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Fail to connect to server.\n");
 }
 
-TEST_F(VexlinkSession, CtrlCWhileConnectedEndsInOrderAndDebugAddsTheReport) {
+// Ctrl-C, SIGTERM (kill, a service manager) and SIGHUP (the terminal
+// closed) all end a session the same orderly way.
+class VexlinkEndingSignal : public VexlinkSession, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VexlinkEndingSignal, WhileConnectedEndsInOrderAndDebugAddsTheReport) {
     launch(phone(0), {"-d"});
     // The lines arrive as they happen although stdout is a file here.
     ASSERT_TRUE(child->waitForOutput("\rConnected     \n", 20s)) << child->stdoutText();
-    child->signal(SIGINT);
-    child->signal(SIGINT);  // finds the connection ending and changes nothing
+    child->signal(GetParam());
+    child->signal(GetParam());  // finds the connection ending and changes nothing
     EXPECT_EQ(child->wait(30s), 0);
     const std::string out = child->stdoutText();
     EXPECT_EQ(out.rfind(kUntilDisconnecting + "\rDisconnected  \nStart:\t", 0), 0u) << out;
     EXPECT_NE(out.find("received: 0\r\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("\r\n")) << out;  // the whole report
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, VexlinkEndingSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Standard output a pipe that misbehaves: its reader leaves after the first
+// line (`vexlink ... | head -n1`), or nobody reads it and it is full from the
+// start (a stalled pager, a terminal paused with Ctrl-S). The session goes
+// on (the phone keeps receiving keep-alives) and Ctrl-C ends it with status
+// 0, within 2 s even while the console cannot write.
+class VexlinkStdoutPipe : public VexlinkSession, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
+    const bool full = GetParam();
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    if (full) {
+        ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+        ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+        const std::string filler(4096, 'x');
+        while (write(fds[1], filler.data(), filler.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        ASSERT_EQ(fcntl(fds[1], F_SETFL, 0), 0);  // the child's writes block
+    }
+    launch(phone(0, true), {}, fds[1]);
+    close(fds[1]);
+    if (!full) {
+        std::string first;
+        char c = 0;
+        while (first.find('\n') == std::string::npos && read(fds[0], &c, 1) == 1) first += c;
+        EXPECT_EQ(first, kConnecting);
+        close(fds[0]);
+    }
+    ASSERT_TRUE(sim->waitForMessages(phonesim::kSimKeepAlive, keepAlives() + 3, 30s)) << child->stderrText();
+    ASSERT_TRUE(child->running());
+    const auto signalled = std::chrono::steady_clock::now();
+    child->signal(SIGINT);
+    EXPECT_EQ(child->wait(30s), 0);
+    if (full) {
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+        close(fds[0]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, VexlinkStdoutPipe, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FullUnread" : "ReaderLeavesAfterFirstLine"; });
 
 TEST_F(VexlinkSession, CtrlCWhileConnectingWaitsForTheConnectionThenDisconnects) {
     launch(phone(3000));
