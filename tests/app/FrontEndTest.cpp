@@ -11,7 +11,6 @@
 #include <cstring>
 #include <mutex>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -39,27 +38,23 @@ struct CapturedConsole {
     int fd = memfd_create("console", MFD_CLOEXEC);
     ConsoleWriter console;
     CapturedConsole() { EXPECT_TRUE(console.start(fd)); }
-    ~CapturedConsole() {
-        console.stop();
-        console.join();
-        close(fd);
-    }
+    ~CapturedConsole() { console.stop(), console.join(), close(fd); }
     std::string text() {
         EXPECT_TRUE(console.drain(20000));
         std::string all(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
-        EXPECT_EQ(pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
-        return all;
+        return all.substr(0, std::max<ssize_t>(pread(fd, all.data(), all.size(), 0), 0));
     }
 };
 
 // Parses `words` as vexlink's arguments, with a loopback card present.
-CommandLineOutcome parse(std::vector<std::string> words, CommandLineIo io = {}) {
+CommandLineOutcome parse(std::vector<std::string> words) {
     words.insert(words.begin(), "vexlink");
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    if (io.loopbackAvailable == nullptr) io.loopbackAvailable = [] { return true; };
-    if (io.loopbackOpenError == nullptr) io.loopbackOpenError = [] { return 0; };
+    CommandLineIo io;
+    io.loopbackAvailable = [] { return true; };
+    io.loopbackOpenError = [] { return 0; };
     return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
 }
 
@@ -108,42 +103,6 @@ TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
     ASSERT_TRUE(parse({"-t", "bluetooth", std::string(4000, 'f')}).run);
     Settings::getBtAddress(address);
     EXPECT_EQ(std::memcmp(address, std::string(6, '\0').data(), 6), 0);
-}
-
-// The card missing, or there but its playback subdevice held by another
-// program: both end with status 2 before anything is stored, each with its
-// own message.
-TEST(CommandLine, RefusesToRunWithoutTheLoopbackDevice) {
-    auto held = [](const std::string& reason, const std::string& holds) {
-        return "vexlink: cannot open the loopback playback device plughw:CARD=Loopback,DEV=0,SUBDEV=0: " + reason +
-               " - another program " + holds +
-               " it (a second vexlink, or a sound server such as PipeWire or PulseAudio); find it with: fuser -v "
-               "/dev/snd/*\n";
-    };
-    const struct {
-        bool (*available)();
-        int (*openError)();
-        std::string out, err;
-    } cases[] = {
-        {[] { return false; }, [] { return -ENOENT; }, "Please first load ALSA snd-aloop.\n", ""},
-        {[] { return true; }, [] { return -EBUSY; }, "", held("Device or resource busy", "holds")},
-        {[] { return true; }, [] { return -ENODEV; }, "", held("No such device", "may hold")},
-    };
-    for (const auto& c : cases) {
-        Settings::resetForTest();
-        CapturedStream out, err;
-        CommandLineIo io;
-        io.out = out.file;
-        io.err = err.file;
-        io.loopbackAvailable = c.available;
-        io.loopbackOpenError = c.openError;
-        const CommandLineOutcome outcome = parse({"-t", "bluetooth", "04:02:1F:2A:95:78"}, io);
-        EXPECT_FALSE(outcome.run);
-        EXPECT_EQ(outcome.exitStatus, 2);
-        EXPECT_EQ(out.text(), c.out);
-        EXPECT_EQ(err.text(), c.err);
-        EXPECT_NE(Settings::getTransportType(), kTransportBluetooth);  // nothing stored
-    }
 }
 
 TEST(Settings, WifiAddressFieldHoldsAtMost255Bytes) {
@@ -232,44 +191,34 @@ TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
     EXPECT_EQ(ends.load(), 50);
 }
 
-// A stdout that nobody reads, then one whose reader has gone: what does not
-// fit is dropped whole and counted, what fits comes out in order, and the
-// failed writes change nothing.
+// A stdout that nobody reads, then one whose reader has gone: a text that
+// does not fit is dropped whole and counted, the rest comes out in order,
+// and failed writes change nothing.
 TEST(ConsoleWriter, BlockedOutputDropsWholeTextsAndAVanishedReaderIsIgnored) {
     int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
-    std::string written(4096, '-');
-    while (write(fds[1], written.data(), written.size()) > 0) {
-    }
-    ASSERT_EQ(fcntl(fds[1], F_SETFL, 0), 0);
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    std::string expected(static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, 4096)), '-');
+    ASSERT_EQ(write(fds[1], expected.data(), expected.size()), static_cast<ssize_t>(expected.size()));  // full
     ConsoleWriter console;
     ASSERT_TRUE(console.start(fds[1]));
-    const std::string line = std::string(99, 'a') + "\n";
-    const std::string shortLine = "fits\n";
-    for (size_t i = 0; i < ConsoleWriter::kCapacity / line.size(); ++i) {
+    const std::string line = std::string(99, 'a') + "\n", shortLine = "fits\n";
+    for (size_t i = 0; i < ConsoleWriter::kCapacity / line.size(); ++i, expected += line) {
         ASSERT_TRUE(console.post(line.data(), line.size())) << i;
-        written += line;
     }
     EXPECT_FALSE(console.post(line.data(), line.size()));
     EXPECT_TRUE(console.post(shortLine.data(), shortLine.size()));
-    written += shortLine;
+    expected += shortLine;
     EXPECT_EQ(console.droppedTexts(), 1u);
     EXPECT_FALSE(console.drain(10));  // the bound holds while the writer is stuck
-
-    std::string read;
-    char chunk[1024];
-    while (read.size() < written.size()) {
-        pollfd p{fds[0], POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 20000), 1);
-        const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    std::string read(expected.size(), '\0');
+    for (size_t got = 0; got < read.size();) {
+        const ssize_t n = ::read(fds[0], read.data() + got, read.size() - got);
         ASSERT_GT(n, 0);
-        read.append(chunk, static_cast<size_t>(n));
+        got += static_cast<size_t>(n);
     }
-    EXPECT_EQ(read, written);
+    EXPECT_EQ(read, expected);
     EXPECT_TRUE(console.drain(20000));
-
-    close(fds[0]);  // EPIPE from now on; SIGPIPE would end this test
+    close(fds[0]);  // EPIPE from now on; a SIGPIPE would end this test
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(console.post(line.data(), line.size()));
     EXPECT_TRUE(console.drain(20000));
     console.stop();

@@ -17,18 +17,17 @@ std::string makeTempFolder() {
     return pattern;
 }
 
-void writeArgs(std::ofstream& out) {
-    out << "  @args [ CARD DEV SUBDEV ]\n"
-           "  @args.CARD { type string default \"0\" }\n"
-           "  @args.DEV { type integer default 0 }\n"
-           "  @args.SUBDEV { type integer default -1 }\n";
-}
-
-void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file) {
+void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file,
+                  const char* slave = "null") {
     out << "pcm." << name << " {\n";
-    if (withArgs) writeArgs(out);
+    if (withArgs) {
+        out << "  @args [ CARD DEV SUBDEV ]\n"
+               "  @args.CARD { type string default \"0\" }\n"
+               "  @args.DEV { type integer default 0 }\n"
+               "  @args.SUBDEV { type integer default -1 }\n";
+    }
     out << "  type file\n"
-           "  slave.pcm \"null\"\n"
+           "  slave.pcm \"" << slave << "\"\n"
            "  file \"" << file << "\"\n"
            "  format \"raw\"\n"
            "}\n";
@@ -40,16 +39,11 @@ void AlsaRouting::writeConfig(const std::string& folder, const std::string& conf
     std::ofstream out(configPath, std::ios::trunc);
     out << "# Test routing: every device the client opens writes raw S16_LE into a file.\n";
     out << "pcm.null { type null }\n";
+    // A device of a card that does not exist: it fails to open quietly, as
+    // a subdevice held by another program would.
+    out << "pcm.held { type hw card 31 }\n";
     writeFilePcm(out, "hw", true, folder + "/hw.raw");
-    if (busyLoopback) {
-        // A kernel device of a card that does not exist: its open fails
-        // quietly, as a held subdevice's would.
-        out << "pcm.plughw {\n";
-        writeArgs(out);
-        out << "  type hw\n  card 31\n}\n";
-    } else {
-        writeFilePcm(out, "plughw", true, folder + "/loopback.raw");
-    }
+    writeFilePcm(out, "plughw", true, folder + "/loopback.raw", busyLoopback ? "held" : "null");
     writeFilePcm(out, "default", false, folder + "/default.raw");
     if (!out) throw std::runtime_error("cannot write ALSA routing config");
 }
