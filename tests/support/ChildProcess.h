@@ -17,9 +17,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Before start(): the child's standard output is `fd` (a pipe's write
-    // end, say) instead of the capture file; the caller keeps and closes its
-    // own descriptor.
+    // Before start(): the child's standard output is `fd` (a pipe, say; the
+    // caller closes its own) instead of the capture file.
     void setStdout(int fd) { stdoutFd_ = fd; }
     void start();
     void signal(int signo);
