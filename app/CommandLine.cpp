@@ -1,11 +1,14 @@
 #include "app/CommandLine.h"
 
+#include <alsa/asoundlib.h>
 #include <bluetooth/bluetooth.h>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <strings.h>
 
+#include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
 
 namespace vexlink {
@@ -133,6 +136,17 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
     const bool loopbackPresent = io.loopbackAvailable != nullptr ? io.loopbackAvailable() : isLoopbackAvailable();
     if (!loopbackPresent) {
         putLine(io.out, "Please first load ALSA snd-aloop.");
+        return endWith(kExitNoLoopback);
+    }
+    // The card is there, yet the writer may not hold its device: then the
+    // voice would go nowhere while the console says "Connected".
+    const int openError =
+        io.loopbackOpenError != nullptr ? io.loopbackOpenError() : LoopbackWriter::instance()->openError();
+    if (openError < 0) {
+        std::fprintf(io.err,
+                     "vexlink: cannot open the loopback playback device %s: %s - another program %s it (a second "
+                     "vexlink, or a sound server such as PipeWire or PulseAudio); find it with: fuser -v /dev/snd/*\n",
+                     kLoopbackOutputDevice, snd_strerror(openError), openError == -EBUSY ? "holds" : "may hold");
         return endWith(kExitNoLoopback);
     }
 

@@ -31,10 +31,16 @@ struct CommandLineIo {
     // Whether the loopback card can be opened; the real check unless a test
     // puts something else here.
     bool (*loopbackAvailable)() = nullptr;
+    // The loopback writer's failed open (a negative ALSA code) or 0 when it
+    // holds its device; the process-wide writer's unless a test puts
+    // something else here.
+    int (*loopbackOpenError)() = nullptr;
 };
 
 // Reads the options and the server address, prints the usage or version text
-// when asked, refuses to run without the loopback card, and stores what it
+// when asked, refuses to run without the loopback card or when the loopback
+// writer could not open its device (a busy device: one line on `err`,
+// status 2), and stores what it
 // was given in Settings. Uses getopt_long, so argv may be permuted; runs on
 // the main thread before the controller is started. `values`, when given,
 // receives what was parsed (for tests).

@@ -1,8 +1,12 @@
 #include "app/Console.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/ConsoleWriter.h"
 #include "control/Settings.h"
 #include "media/ReceptionStats.h"
 
@@ -10,27 +14,48 @@ namespace vexlink {
 
 namespace {
 
-void putLine(FILE* out, const char* text) {
-    std::fputs(text, out);
-    std::fputc('\n', out);
+// The texts are built in a fixed buffer: `length` bytes of `out` (of
+// `size` bytes) are used; what does not fit is cut, and the text stays
+// NUL-terminated.
+[[gnu::format(printf, 4, 5)]] void appendFormat(char* out, size_t size, size_t& length, const char* pattern, ...) {
+    if (length + 1 >= size) return;
+    va_list args;
+    va_start(args, pattern);
+    const int n = std::vsnprintf(out + length, size - length, pattern, args);
+    va_end(args);
+    if (n > 0) length = std::min(length + static_cast<size_t>(n), size - 1);
 }
 
-void printResultLines(FILE* out, int32_t result, bool debug) {
+// The reception report, printed by its own code into the rest of the buffer
+// through a memory stream over it: nothing of it goes through stdout.
+void appendReport(char* out, size_t size, size_t& length) {
+    if (length + 1 >= size) return;
+    FILE* memory = fmemopen(out + length, size - length, "w");
+    if (memory == nullptr) return;
+    ReceptionStats::instance()->printReport(memory);
+    std::fflush(memory);
+    const long n = std::ftell(memory);
+    std::fclose(memory);
+    if (n > 0) length = std::min(length + static_cast<size_t>(n), size - 1);
+    out[length] = '\0';
+}
+
+void appendResultLines(char* out, size_t size, size_t& length, int32_t result, bool debug) {
     switch (result) {
         case kResultOk:
-            putLine(out, "\rDisconnected  ");
-            if (debug) ReceptionStats::instance()->printReport(out);
+            appendFormat(out, size, length, "\rDisconnected  \n");
+            if (debug) appendReport(out, size, length);
             break;
         case kResultAborted:
-            putLine(out, "Aborted.");
+            appendFormat(out, size, length, "Aborted.\n");
             break;
         case kResultNoAudio:
-            std::fprintf(out,
+            appendFormat(out, size, length,
                          "No audio data is received. Please change your firewall setting to unblock UDP port %d.\n",
                          static_cast<int>(Settings::getMediaPort()));
             break;
         default:
-            std::fprintf(out, "Error: %s\n", errorMessage(result));
+            appendFormat(out, size, length, "Error: %s\n", errorMessage(result));
             break;
     }
 }
@@ -46,37 +71,41 @@ const char* errorMessage(int32_t result) {
     }
 }
 
-void printStateLine(FILE* out, int32_t state, int32_t result, bool debug) {
+size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, bool debug) {
+    size_t length = 0;
+    if (size > 0) out[0] = '\0';
     switch (state) {
-        case kStateDisconnected: printResultLines(out, result, debug); break;
+        case kStateDisconnected: appendResultLines(out, size, length, result, debug); break;
         // The lines that start with a carriage return are padded to the
         // same 14 visible characters so each overwrites the last.
-        case kStateConnecting: putLine(out, "\rConnecting... "); break;
-        case kStateConnected: putLine(out, "\rConnected     "); break;
-        case kStateDisconnecting: putLine(out, "Disconencting..."); break;
-        case kStateAborting: putLine(out, "Aborting..."); break;
-        default: std::fprintf(out, "Unknown state: %d\n", static_cast<int>(state)); break;
+        case kStateConnecting: appendFormat(out, size, length, "\rConnecting... \n"); break;
+        case kStateConnected: appendFormat(out, size, length, "\rConnected     \n"); break;
+        case kStateDisconnecting: appendFormat(out, size, length, "Disconencting...\n"); break;
+        case kStateAborting: appendFormat(out, size, length, "Aborting...\n"); break;
+        default: appendFormat(out, size, length, "Unknown state: %d\n", static_cast<int>(state)); break;
     }
+    return length;
 }
 
 void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*detail*/) {
-    FILE* out = out_ != nullptr ? out_ : stdout;
+    ConsoleWriter& console = console_ != nullptr ? *console_ : ConsoleWriter::instance();
+    char text[kStateTextCapacity];
     if (state != kStateDisconnected) {
         lastState_.store(state, std::memory_order_release);
-        printStateLine(out, state, result, debug());
-        // Shown at once even when stdout is a pipe or a file (block-buffered).
-        std::fflush(out);
+        // Queued, not written here: shown at once unless stdout blocks.
+        (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
         return;
     }
     // Claim before publishing 0: main must not take the exit path for a
     // final state this callback is about to end the process for.
     const bool ending = claimExit();
     lastState_.store(state, std::memory_order_release);
-    // The result is printed either way; when main already ended the process
+    // The result is shown either way; when main already ended the process
     // (nothing had been reported within its first second) this runs while
     // the controller is being destroyed, and the user still learns the result.
-    printStateLine(out, state, result, debug());
-    std::fflush(out);
+    (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
+    // A bounded wait: a stdout that blocks loses the lines, not the end.
+    (void)console.drain(kFinalDrainMs);
     if (!ending) return;
     if (endProcess_ != nullptr) {
         endProcess_(0);

@@ -1,22 +1,36 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "control/ControllerTypes.h"
 
 namespace vexlink {
 
-// The console line(s) for one reported state, without any other effect.
-// State 0 prints the result lines of `result`; with `debug` and result 0
-// the reception report follows "\rDisconnected  ".
-void printStateLine(FILE* out, int32_t state, int32_t result, bool debug);
+class ConsoleWriter;
+
+// Room for the longest console text of one state: a result line and the
+// reception report.
+inline constexpr size_t kStateTextCapacity = 1024;
+// How long the end of the process waits for the console to take its last
+// lines: a stdout that blocks must not keep Ctrl-C from ending the process
+// within two seconds.
+inline constexpr int kFinalDrainMs = 1000;
+
+// The console line(s) for one reported state, without any other effect,
+// into `out` (NUL-terminated, cut to `size` - 1 bytes); returns their
+// length. State 0 gives the result lines of `result`; with `debug` and
+// result 0 the reception report follows "\rDisconnected  ".
+size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, bool debug);
 // The message of the "Error: %s" line for a result code.
 const char* errorMessage(int32_t result);
 
 // The front end's receiver of the controller's state changes. It is called
 // on the controller's event thread; main polls lastState() once a second.
+// Lines go to the console writer, so a stdout that blocks or is gone never
+// holds up or ends the event thread; the final state waits at most
+// kFinalDrainMs for them to be written.
 //
 // Ending the process: the final state (Disconnected) must end the process
 // exactly once, either through this callback (exit(0) on the event thread)
@@ -28,10 +42,11 @@ class MyPlayerCallback final : public PlayerCallback {
 public:
     using EndProcess = void (*)(int status);
 
-    // Prints to stdout and ends the process with exit(0).
+    // Writes to the process-wide console and ends the process with exit(0).
     constexpr MyPlayerCallback() = default;
-    // Tests: print to `out` and call `endProcess` instead of exit.
-    constexpr MyPlayerCallback(FILE* out, EndProcess endProcess) : out_(out), endProcess_(endProcess) {}
+    // Tests: write to `console` and call `endProcess` instead of exit.
+    constexpr MyPlayerCallback(ConsoleWriter* console, EndProcess endProcess)
+        : console_(console), endProcess_(endProcess) {}
 
     void onStateChanged(int32_t state, int32_t result, int32_t detail) override;
 
@@ -42,8 +57,8 @@ public:
     bool claimExit() { return !exitClaimed_.exchange(true, std::memory_order_acq_rel); }
 
 private:
-    FILE* out_ = nullptr;              // null: stdout
-    EndProcess endProcess_ = nullptr;  // null: exit()
+    ConsoleWriter* console_ = nullptr;  // null: ConsoleWriter::instance()
+    EndProcess endProcess_ = nullptr;   // null: exit()
     std::atomic<int32_t> lastState_{kStateDisconnected};
     std::atomic<bool> debug_{false};
     std::atomic<bool> exitClaimed_{false};

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include "app/ConsoleWriter.h"
 
 namespace vexlink {
 
@@ -58,7 +61,7 @@ void SignalWatcher::handleSignal(int signo, siginfo_t* /*info*/, void* /*context
     errno = savedErrno;
 }
 
-bool SignalWatcher::start(std::function<void()> onInterrupt, FILE* out) {
+bool SignalWatcher::start(std::function<void()> onInterrupt, ConsoleWriter* console) {
     if (running()) return false;
     bool expected = false;
     if (!watcherActive.compare_exchange_strong(expected, true)) return false;
@@ -79,7 +82,7 @@ bool SignalWatcher::start(std::function<void()> onInterrupt, FILE* out) {
         return false;
     }
     onInterrupt_ = std::move(onInterrupt);
-    out_ = out;
+    console_ = console;
     try {
         thread_ = std::thread(&SignalWatcher::watch, this);
     } catch (...) {
@@ -94,9 +97,11 @@ bool SignalWatcher::start(std::function<void()> onInterrupt, FILE* out) {
     action.sa_sigaction = &SignalWatcher::handleSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO;  // no SA_RESTART: sleeps and reads see EINTR
-    if (::sigaction(SIGINT, &action, nullptr) != 0) {
-        stop();
-        return false;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(signo, &action, nullptr) != 0) {
+            stop();
+            return false;
+        }
     }
     return true;
 }
@@ -121,11 +126,13 @@ void SignalWatcher::watch() {
         const ssize_t n = ::read(readFd_, &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n != 1 || byte == kStopByte) return;
-        if (byte == SIGINT) {
+        if (endsSession(byte)) {
             if (onInterrupt_) onInterrupt_();
         } else {
-            std::fprintf(out_, "Unkown signal: %d\n", static_cast<int>(byte));
-            std::fflush(out_);
+            char line[32];
+            const int length = std::snprintf(line, sizeof line, "Unkown signal: %d\n", static_cast<int>(byte));
+            ConsoleWriter& console = console_ != nullptr ? *console_ : ConsoleWriter::instance();
+            (void)console.post(line, static_cast<size_t>(length));
         }
     }
 }

@@ -1,17 +1,20 @@
 #pragma once
 
 #include <csignal>
-#include <cstdio>
 #include <functional>
 #include <thread>
 
 namespace vexlink {
 
-// Hands Ctrl-C to ordinary code. The SIGINT handler may interrupt any thread,
-// including one that holds the controller's event-queue lock, so it only
-// writes the signal number into a pipe (write() is async-signal-safe); a
-// watcher thread reads the pipe and runs the interrupt action (the
-// controller's stop) or reports a number it does not expect.
+class ConsoleWriter;
+
+// Hands Ctrl-C, SIGTERM (kill, a service manager) and SIGHUP (the terminal
+// closed) to ordinary code; all three end the session the same orderly way.
+// The handler may interrupt any thread, including one that holds the
+// controller's event-queue lock, so it only writes the signal number into a
+// pipe (write() is async-signal-safe); a watcher thread reads the pipe and
+// runs the interrupt action (the controller's stop) or reports a number it
+// does not expect on the console.
 //
 // One watcher can be active in the process at a time. start() and stop()
 // are called from one thread (main, or the thread that runs the process's
@@ -24,10 +27,11 @@ public:
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
     // Creates the pipe and the watcher thread, then installs the handler
-    // for SIGINT with sigaction (SA_SIGINFO only, empty mask, so blocking
-    // calls are not restarted). False, with nothing left running, when any
-    // step fails or another watcher is active.
-    bool start(std::function<void()> onInterrupt, FILE* out = stdout);
+    // for SIGINT, SIGTERM and SIGHUP with sigaction (SA_SIGINFO only, empty
+    // mask, so blocking calls are not restarted). False, with nothing left
+    // running, when any step fails or another watcher is active. Reports go
+    // to `console` (null: the process-wide console).
+    bool start(std::function<void()> onInterrupt, ConsoleWriter* console = nullptr);
 
     // Makes the handler inert (it stays installed: an interrupt during the
     // process's final teardown then changes nothing), waits for a handler
@@ -37,15 +41,18 @@ public:
 
     bool running() const { return thread_.joinable(); }
 
+    // The signals that end the session.
+    static bool endsSession(int signo) { return signo == SIGINT || signo == SIGTERM || signo == SIGHUP; }
+
     // The handler as installed; public so tests can deliver numbers that the
-    // kernel would never pass for SIGINT.
+    // kernel would never pass to it.
     static void handleSignal(int signo, siginfo_t* info, void* context);
 
 private:
     void watch();
 
     std::function<void()> onInterrupt_;
-    FILE* out_ = stdout;
+    ConsoleWriter* console_ = nullptr;
     int readFd_ = -1;
     int writeFd_ = -1;
     std::thread thread_;

@@ -1,8 +1,10 @@
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
 #include "audio/LoopbackWriter.h"
 #include "control/MicController.h"
@@ -21,6 +23,11 @@ vexlink::SignalWatcher signalWatcher;
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // A stdout whose reader has gone (`vexlink ... | head -n1`) makes console
+    // writes fail with EPIPE instead of ending the session (the sockets send
+    // with MSG_NOSIGNAL already).
+    (void)std::signal(SIGPIPE, SIG_IGN);
+
     // The first use opens the loopback device; ALSA's complaints come first.
     (void)vexlink::LoopbackWriter::instance();
 
@@ -33,12 +40,19 @@ int main(int argc, char* argv[]) {
     if (!outcome.run) return outcome.exitStatus;
     callback.setDebug(outcome.debug);
 
+    // From here on standard output is written only by the console writer's
+    // thread, never through stdio, so nothing at exit waits on a stdout that
+    // blocks.
+    std::fflush(stdout);
+    vexlink::ConsoleWriter& console = vexlink::ConsoleWriter::instance();
+
     (void)controller.start();
     // The callback that reports the final state ends the process itself;
     // main ends it only when nothing had been reported within a second.
     if (!vexlink::waitForFinalState(callback)) {
         for (;;) pause();
     }
-    std::putchar('\n');
+    (void)console.post("\n", 1);
+    (void)console.drain(vexlink::kFinalDrainMs);
     return 0;
 }

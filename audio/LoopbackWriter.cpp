@@ -47,7 +47,12 @@ LoopbackWriter::~LoopbackWriter() {
 
 void LoopbackWriter::openDevice() {
     snd_pcm_t* handle = nullptr;
-    if (alsa_.open(&handle, kLoopbackOutputDevice, SND_PCM_STREAM_PLAYBACK, 0) < 0) return;  // no card: silent
+    const int openRc = alsa_.open(&handle, kLoopbackOutputDevice, SND_PCM_STREAM_PLAYBACK, 0);
+    if (openRc < 0) {
+        // Silent here: the front end tells a missing card from a busy device.
+        openError_ = openRc;
+        return;
+    }
     handle_.store(handle);
     // Buffer size and software parameters stay at ALSA's defaults, so
     // playback starts with the first write.

@@ -35,6 +35,10 @@ public:
     bool write(const int16_t* pcm, int32_t frames);
 
     bool isOpen() const { return handle_.load(std::memory_order_acquire) != nullptr; }
+    // The negative ALSA code of the failed open of the device (-EBUSY when
+    // another program holds it), or 0 when it opened. Set before other
+    // threads exist; read-only afterwards.
+    int openError() const { return openError_; }
 
     LoopbackWriter(const LoopbackWriter&) = delete;
     LoopbackWriter& operator=(const LoopbackWriter&) = delete;
@@ -47,6 +51,7 @@ private:
 
     AlsaApi& alsa_;
     std::atomic<snd_pcm_t*> handle_{nullptr};
+    int openError_ = 0;
     // Held around each write and the close at exit; never contended while
     // the process runs.
     std::mutex writeMutex_;

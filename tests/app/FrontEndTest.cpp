@@ -10,23 +10,31 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
 #include "control/Settings.h"
 
 namespace vexlink {
 namespace {
 
-// A FILE* whose text can be read back.
-struct CapturedStream {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* file = open_memstream(&buffer, &size);
-    ~CapturedStream() { std::fclose(file); std::free(buffer); }
-    std::string text() { std::fflush(file); return {buffer, size}; }
+// A console writer into a memory file whose text can be read back.
+struct CapturedConsole {
+    int fd = memfd_create("console", MFD_CLOEXEC);
+    ConsoleWriter console;
+    CapturedConsole() { EXPECT_TRUE(console.start(fd)); }
+    ~CapturedConsole() { console.stop(), console.join(), close(fd); }
+    std::string text() {
+        EXPECT_TRUE(console.drain(20000));
+        std::string all(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        return all.substr(0, std::max<ssize_t>(pread(fd, all.data(), all.size(), 0), 0));
+    }
 };
 
 // Parses `words` as vexlink's arguments, with a loopback card present.
@@ -37,13 +45,13 @@ CommandLineOutcome parse(std::vector<std::string> words) {
     argv.push_back(nullptr);
     CommandLineIo io;
     io.loopbackAvailable = [] { return true; };
+    io.loopbackOpenError = [] { return 0; };
     return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
 }
 
 std::string lines(int32_t state, int32_t result, bool debug = false) {
-    CapturedStream out;
-    printStateLine(out.file, state, result, debug);
-    return out.text();
+    char text[kStateTextCapacity];
+    return {text, formatStateLines(text, sizeof text, state, result, debug)};
 }
 
 TEST(CommandLine, WifiRunStoresItsValues) {
@@ -142,8 +150,8 @@ void instantSecond() { std::this_thread::yield(); }
 
 TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
     ends = 0;
-    CapturedStream out;
-    MyPlayerCallback callback(out.file, &countEnd);
+    CapturedConsole out;
+    MyPlayerCallback callback(&out.console, &countEnd);
     for (int32_t state : {kStateConnecting, kStateConnected, kStateDisconnecting}) callback.onStateChanged(state, 0, 0);
     callback.onStateChanged(kStateDisconnected, kResultOk, 104);
     callback.onStateChanged(kStateDisconnected, kResultAborted, 0);  // shown, but ends nothing more
@@ -154,8 +162,8 @@ TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
 
 TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
     ends = 0;
-    CapturedStream out;
-    MyPlayerCallback quiet(out.file, &countEnd);
+    CapturedConsole out;
+    MyPlayerCallback quiet(&out.console, &countEnd);
     EXPECT_TRUE(waitForFinalState(quiet, &instantSecond));
     quiet.onStateChanged(kStateDisconnected, kResultConnectFailed, 0);  // late: shown, ends nothing
     EXPECT_EQ(out.text(), "Error: Fail to connect to server.\n");
@@ -163,13 +171,44 @@ TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
     // However main's poll and the final report interleave, the callback
     // that reported the final state is the one that ends the process.
     for (int round = 0; round < 50; ++round) {
-        MyPlayerCallback callback(out.file, &countEnd);
+        MyPlayerCallback callback(&out.console, &countEnd);
         callback.onStateChanged(kStateConnecting, 0, 0);
         std::thread eventThread([&] { callback.onStateChanged(kStateDisconnected, kResultConnectFailed, 0); });
         EXPECT_FALSE(waitForFinalState(callback, &instantSecond));
         eventThread.join();
     }
     EXPECT_EQ(ends.load(), 50);
+}
+
+// A stdout that nobody reads: a text that does not fit is dropped whole and
+// counted, the rest comes out in order once it is read.
+TEST(ConsoleWriter, BlockedOutputDropsWholeTextsAndKeepsTheOrder) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    std::string expected(static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, 4096)), '-');
+    ASSERT_EQ(write(fds[1], expected.data(), expected.size()), static_cast<ssize_t>(expected.size()));  // full
+    ConsoleWriter console;
+    ASSERT_TRUE(console.start(fds[1]));
+    const std::string line = std::string(99, 'a') + "\n";
+    for (size_t i = 0; i < ConsoleWriter::kCapacity / line.size(); ++i, expected += line) {
+        ASSERT_TRUE(console.post(line.data(), line.size())) << i;
+    }
+    EXPECT_FALSE(console.post(line.data(), line.size()));
+    EXPECT_TRUE(console.post("end\n", 4));  // nothing of the dropped text before it
+    expected += "end\n";
+    EXPECT_EQ(console.droppedTexts(), 1u);
+    EXPECT_FALSE(console.drain(10));  // the bound holds while the writer is stuck
+    std::string read(expected.size(), '\0');
+    for (size_t got = 0; got < read.size();) {
+        const ssize_t n = ::read(fds[0], &read[got], read.size() - got);
+        ASSERT_GT(n, 0);
+        got += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(read, expected);
+    EXPECT_TRUE(console.drain(20000));
+    console.stop();
+    console.join();
+    close(fds[0]), close(fds[1]);
 }
 
 // Waits up to 20 s for `done`.
@@ -181,18 +220,18 @@ bool eventually(Done done) {
 }
 
 TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
-    CapturedStream out;
+    CapturedConsole out;
     std::atomic<int> actions{0};
     SignalWatcher watcher;
-    ASSERT_TRUE(watcher.start([&] { ++actions; }, out.file));
-    ASSERT_EQ(raise(SIGINT), 0);
+    ASSERT_TRUE(watcher.start([&] { ++actions; }, &out.console));
+    ASSERT_EQ(raise(SIGTERM), 0);
     ASSERT_TRUE(eventually([&] { return actions == 1; }));
     SignalWatcher::handleSignal(SIGUSR1, nullptr, nullptr);
     SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);
     ASSERT_TRUE(eventually([&] { return actions == 2; }));  // read in order: the report came first
     watcher.stop();
     EXPECT_EQ(out.text(), "Unkown signal: " + std::to_string(SIGUSR1) + "\n");
-    ASSERT_EQ(raise(SIGINT), 0);  // after stop the handler is inert: nothing runs, nothing dies
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) ASSERT_EQ(raise(signo), 0);  // inert after stop: nothing dies
     EXPECT_EQ(actions.load(), 2);
     SignalWatcher other;  // one watcher at a time
     ASSERT_TRUE(other.start([] {}));

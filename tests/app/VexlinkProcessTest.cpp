@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,6 +41,7 @@ struct CliCase {
     std::string out;
     int status;
     std::string errPart;  // empty: stderr stays empty when there is a card
+    bool busy = false;    // the card is there, its playback subdevice held by another program
 };
 
 const CliCase kCliCases[] = {
@@ -55,6 +59,9 @@ const CliCase kCliCases[] = {
     {false, {"-l"}, kUsage, 1, ""},
     {false, {"-t", "USB", "host"}, kBadType, 255, ""},
     {false, {std::string(256, '1')}, "", 255, "Server address too long (at most 255 bytes).\n"},
+    {true, {"-s", "1", "127.0.0.1"}, "", 2, "vexlink: cannot open the loopback playback device plughw:CARD=Loopback,"
+     "DEV=0,SUBDEV=0: No such file or directory - another program may hold it (a second vexlink, or a sound server "
+     "such as PipeWire or PulseAudio); find it with: fuser -v /dev/snd/*\n", true},
 };
 
 // Cases are named after their arguments.
@@ -68,7 +75,8 @@ class VexlinkCommandLine : public ::testing::TestWithParam<CliCase> {};
 
 TEST_P(VexlinkCommandLine, TextsAndStatus) {
     const CliCase& c = GetParam();
-    AlsaRouting alsa(c.card ? AlsaRouting::Mode::Routed : AlsaRouting::Mode::NoDevices);
+    using enum AlsaRouting::Mode;
+    AlsaRouting alsa(c.busy ? BusyLoopback : c.card ? Routed : NoDevices);
     std::string out, err;
     EXPECT_EQ(ChildProcess::run(VEXLINK_BINARY, c.args, {alsa.environmentEntry()}, &out, &err), c.status);
     EXPECT_EQ(out, c.out);
@@ -105,13 +113,17 @@ protected:
         EXPECT_TRUE(sim->start());
         return sim->port();
     }
-    void launch(int controlPort, std::vector<std::string> args = {}) {
+    // `stdoutFd` >= 0: the child's standard output instead of a file.
+    void launch(int controlPort, std::vector<std::string> args = {}, int stdoutFd = -1) {
         args.insert(args.end(), {"-s", std::to_string(controlPort), "-m", std::to_string(mediaPort), "127.0.0.1"});
-        child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, std::vector<std::string>{alsa.environmentEntry()});
+        extraEnv.push_back(alsa.environmentEntry());
+        child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, extraEnv);
+        child->setStdout(stdoutFd);
         child->start();
     }
 
     AlsaRouting alsa;
+    std::vector<std::string> extraEnv;  // for the child
     int mediaPort = reservePort(SOCK_DGRAM);
     std::unique_ptr<phonesim::PhoneSimulator> sim;
     std::unique_ptr<ChildProcess> child;
@@ -125,17 +137,63 @@ TEST_F(VexlinkSession, ClosedPortReportsTheConnectFailure) {
     EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Fail to connect to server.\n");
 }
 
-TEST_F(VexlinkSession, CtrlCWhileConnectedEndsInOrderAndDebugAddsTheReport) {
+// Ctrl-C, SIGTERM (kill, a service manager) and SIGHUP (the terminal
+// closed) all end a session the same orderly way.
+class VexlinkEndingSignal : public VexlinkSession, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VexlinkEndingSignal, WhileConnectedEndsInOrderAndDebugAddsTheReport) {
     launch(phone(0), {"-d"});
     // The lines arrive as they happen although stdout is a file here.
     ASSERT_TRUE(child->waitForOutput("\rConnected     \n", 20s)) << child->stdoutText();
-    child->signal(SIGINT);
-    child->signal(SIGINT);  // finds the connection ending and changes nothing
+    child->signal(GetParam());
+    child->signal(GetParam());  // finds the connection ending and changes nothing
     EXPECT_EQ(child->wait(30s), 0);
     const std::string out = child->stdoutText();
     EXPECT_EQ(out.rfind(kUntilDisconnecting + "\rDisconnected  \nStart:\t", 0), 0u) << out;
     EXPECT_NE(out.find("received: 0\r\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("\r\n")) << out;  // the whole report
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, VexlinkEndingSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Standard output a pipe whose reader leaves after the first line (`| head
+// -n1`), or a full one nobody reads (a terminal paused with Ctrl-S): the
+// keep-alives go on, and Ctrl-C ends with status 0 (within 2 s when full).
+class VexlinkStdoutPipe : public VexlinkSession, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
+    const bool full = GetParam();
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    if (full) {  // the child's first write blocks
+        const std::string filler(static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, 4096)), 'x');
+        ASSERT_EQ(write(fds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+        // The bound is vexlink's: a TSan build would sleep a second at exit on top.
+        const char* tsan = std::getenv("TSAN_OPTIONS");
+        extraEnv.push_back(std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") + ":atexit_sleep_ms=0");
+    }
+    launch(phone(0), {}, fds[1]);  // no voice: the session would end by itself only after 9 s
+    close(fds[1]);
+    if (!full) {
+        std::string first;
+        char c = 0;
+        while (first.find('\n') == std::string::npos && read(fds[0], &c, 1) == 1) first += c;
+        EXPECT_EQ(first, kConnecting);
+        close(fds[0]);
+    }
+    ASSERT_TRUE(sim->waitForMessages(phonesim::kSimKeepAlive, 3, 30s)) << child->stderrText();
+    const auto signalled = std::chrono::steady_clock::now();
+    child->signal(SIGINT);
+    EXPECT_EQ(child->wait(30s), 0);
+    if (full) {
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+        close(fds[0]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, VexlinkStdoutPipe, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FullUnread" : "ReaderLeavesAfterFirstLine"; });
 
 TEST_F(VexlinkSession, CtrlCWhileConnectingWaitsForTheConnectionThenDisconnects) {
     launch(phone(3000));

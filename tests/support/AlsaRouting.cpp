@@ -17,7 +17,8 @@ std::string makeTempFolder() {
     return pattern;
 }
 
-void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file) {
+void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, const std::string& file,
+                  const char* slave = "null") {
     out << "pcm." << name << " {\n";
     if (withArgs) {
         out << "  @args [ CARD DEV SUBDEV ]\n"
@@ -26,7 +27,7 @@ void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, co
                "  @args.SUBDEV { type integer default -1 }\n";
     }
     out << "  type file\n"
-           "  slave.pcm \"null\"\n"
+           "  slave.pcm \"" << slave << "\"\n"
            "  file \"" << file << "\"\n"
            "  format \"raw\"\n"
            "}\n";
@@ -34,19 +35,22 @@ void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, co
 
 }  // namespace
 
-void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath) {
+void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback) {
     std::ofstream out(configPath, std::ios::trunc);
     out << "# Test routing: every device the client opens writes raw S16_LE into a file.\n";
     out << "pcm.null { type null }\n";
+    // A device of a card that does not exist: it fails to open quietly, as
+    // a subdevice held by another program would.
+    out << "pcm.held { type hw card 31 }\n";
     writeFilePcm(out, "hw", true, folder + "/hw.raw");
-    writeFilePcm(out, "plughw", true, folder + "/loopback.raw");
+    writeFilePcm(out, "plughw", true, folder + "/loopback.raw", busyLoopback ? "held" : "null");
     writeFilePcm(out, "default", false, folder + "/default.raw");
     if (!out) throw std::runtime_error("cannot write ALSA routing config");
 }
 
 AlsaRouting::AlsaRouting(Mode mode) : folder_(makeTempFolder()), configPath_(folder_ + "/asound.conf") {
-    if (mode == Mode::Routed) {
-        writeConfig(folder_, configPath_);
+    if (mode != Mode::NoDevices) {
+        writeConfig(folder_, configPath_, mode == Mode::BusyLoopback);
     } else {
         // A configuration that defines no device at all: every open fails,
         // as on a PC without the loopback module.

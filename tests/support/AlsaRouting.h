@@ -18,7 +18,10 @@ namespace vexlink::test {
 //   std::vector<int16_t> pcm = alsa.readLoopback();
 class AlsaRouting {
 public:
-    enum class Mode { Routed, NoDevices };
+    // BusyLoopback: as Routed, but "plughw:..." (the writer's device) fails
+    // to open while "hw:..." (the presence check) opens, as when another
+    // program holds the card's playback subdevice.
+    enum class Mode { Routed, NoDevices, BusyLoopback };
 
     explicit AlsaRouting(Mode mode = Mode::Routed);
     ~AlsaRouting();
@@ -41,7 +44,7 @@ public:
 
     // Writes the routing configuration for `folder` to `configPath` (also
     // used by scripts through the vexlink-alsa-route tool).
-    static void writeConfig(const std::string& folder, const std::string& configPath);
+    static void writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback = false);
 
 private:
     std::string folder_;

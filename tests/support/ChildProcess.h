@@ -17,6 +17,9 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Before start(): the child's standard output is `fd` (a pipe, say; the
+    // caller closes its own) instead of the capture file.
+    void setStdout(int fd) { stdoutFd_ = fd; }
     void start();
     void signal(int signo);
     // Waits for the child to end; returns its exit status (0..255), 128+signal
@@ -41,6 +44,7 @@ private:
     std::vector<std::string> args_;
     std::vector<std::string> extraEnv_;
     std::string folder_;
+    int stdoutFd_ = -1;
     pid_t pid_ = -1;
     int status_ = -1;
 };
