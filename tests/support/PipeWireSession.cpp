@@ -82,7 +82,8 @@ bool PipeWireSession::start(std::string* why, std::chrono::milliseconds limit) {
     daemons_ = std::make_unique<ChildProcess>(
         findProgram("setsid"),
         std::vector<std::string>{"dbus-run-session", "--", "sh",
-                                 std::string(VEXLINK_SOURCE_DIR) + "/tests/support/pipewire-session.sh"},
+                                 std::string(VEXLINK_SOURCE_DIR) + "/tests/support/pipewire-session.sh",
+                                 std::to_string(getpid())},
         environment_);
     daemons_->start();
     std::string notYet;

@@ -1,11 +1,15 @@
 #!/bin/sh
-# The daemons of a private PipeWire session. PipeWireSession runs this under
-# dbus-run-session, in a process group of its own, with the session's
-# environment, and ends the group when the test is done.
+# The daemons of a private PipeWire session:
+#   pipewire-session.sh <pid of the test process>
+# PipeWireSession runs this under dbus-run-session, in a process group of its
+# own, with the session's environment, and ends the group when the test is
+# done. Should the test process die first (a time-out kills it), the script
+# ends the group itself.
 #
 # WirePlumber and pipewire-pulse give up at once when PipeWire's socket is not
 # there yet (a desktop gets the order from socket activation), so they start
 # once the PipeWire daemon answers.
+owner=$1
 pipewire &
 daemon=$!
 tries=0
@@ -19,4 +23,7 @@ until pw-cli info 0 >/dev/null 2>&1; do
 done
 wireplumber &
 pipewire-pulse &
-wait
+while kill -0 "$owner" 2>/dev/null; do
+    sleep 1
+done
+kill 0
