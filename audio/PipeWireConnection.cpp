@@ -53,7 +53,7 @@ bool PipeWireConnection::connect(int32_t timeoutMs) {
     pw_thread_loop_get_time(loop_, &deadline_, int64_t{timeoutMs} * SPA_NSEC_PER_MSEC);
     core_ = pw_context_connect(context_, nullptr, 0);
     if (core_ == nullptr) {
-        error_ = std::string("no PipeWire daemon answered (connecting: ") + std::strerror(errno) + ")";
+        error_ = "no PipeWire daemon answered";
         unlock();
         return false;
     }

@@ -132,11 +132,12 @@ void PipeWireSource::onProcess(void* self) {
     auto* s = static_cast<PipeWireSource*>(self);
     pw_buffer* b = pw_stream_dequeue_buffer(s->stream_);
     if (b == nullptr) return;
-    spa_data& d = b->buffer->datas[0];
-    if (d.data == nullptr) {
+    spa_buffer* buffer = b->buffer;
+    if (buffer->n_datas < 1 || buffer->datas[0].data == nullptr) {
         pw_stream_queue_buffer(s->stream_, b);
         return;
     }
+    spa_data& d = buffer->datas[0];
     const uint32_t capacity = d.maxsize / sizeof(int16_t);
     const uint32_t wanted = b->requested != 0 ? std::min<uint64_t>(b->requested, capacity) : capacity;
     // The graph's time for this cycle: when its driver started it, on the

@@ -18,8 +18,10 @@ class SampleSource;
 // 48000 Hz) that recording programs, the desktop's sound settings and
 // `pactl list sources` see as an input. The node is not a driver: the
 // graph's clock runs it while something records from it, and each of its
-// cycles pulls exactly the samples the graph asks for from the SampleSource.
-// While nobody records, the graph does not run it and nothing is pulled.
+// cycles pulls exactly the samples the graph asks for (any count) from the
+// SampleSource, stamped with the cycle's start on the graph's clock
+// (CLOCK_MONOTONIC). While nobody records, the graph does not run it and
+// nothing is pulled: the source must not depend on being pulled.
 //
 // Threads:
 // - open(), close() and the destructor: one controlling thread, never at
