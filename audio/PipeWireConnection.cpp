@@ -15,12 +15,6 @@ void initOnce() {
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-const pw_core_events kCoreEvents = [] {
-    pw_core_events events{};
-    events.version = PW_VERSION_CORE_EVENTS;
-    return events;
-}();
-
 }  // namespace
 
 PipeWireConnection::PipeWireConnection() : coreListener_(std::make_unique<spa_hook>()) {}
@@ -28,6 +22,7 @@ PipeWireConnection::PipeWireConnection() : coreListener_(std::make_unique<spa_ho
 PipeWireConnection::~PipeWireConnection() { disconnect(); }
 
 bool PipeWireConnection::connect(int32_t timeoutMs) {
+    disconnect();
     initOnce();
     error_.clear();
     synced_ = false;
@@ -58,7 +53,8 @@ bool PipeWireConnection::connect(int32_t timeoutMs) {
         return false;
     }
     static const pw_core_events events = [] {
-        pw_core_events e = kCoreEvents;
+        pw_core_events e{};
+        e.version = PW_VERSION_CORE_EVENTS;
         e.done = &PipeWireConnection::onDone;
         e.error = &PipeWireConnection::onError;
         return e;

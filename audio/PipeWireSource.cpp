@@ -13,16 +13,6 @@
 
 namespace vexlink {
 
-namespace {
-
-const pw_stream_events kStreamEvents = [] {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    return events;
-}();
-
-}  // namespace
-
 PipeWireSource::PipeWireSource(SampleSource& source)
     : source_(source), streamListener_(std::make_unique<spa_hook>()) {}
 
@@ -61,7 +51,8 @@ bool PipeWireSource::createNode() {
         return false;
     }
     static const pw_stream_events events = [] {
-        pw_stream_events e = kStreamEvents;
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
         e.state_changed = [](void* self, pw_stream_state oldState, pw_stream_state state, const char* error) {
             onStateChanged(self, oldState, state, error);
         };
