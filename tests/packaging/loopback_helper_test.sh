@@ -316,6 +316,25 @@ EOF
     return 0
 }
 
+test_source_enable_never_makes_a_second_phone_microphone() {
+    # pactl lists vexlink's own PipeWire source, then another program's
+    # source of the same description (in pactl's own layout).
+    local row name
+    for row in "vexlink|vexlink's own \"Phone microphone\" input is there" \
+               "alsa_input.usb-phone|A \"Phone microphone\" input already exists (source alsa_input.usb-phone)"; do
+        name=${row%%|*}
+        printf 'Source #51\n\tState: SUSPENDED\n\tName: %s\n\tDescription: Phone microphone\n\tDriver: PipeWire\n' \
+            "$name" >"$fake/pa-sources-long"
+        : >"$fake/pactl.log"
+        run bash "$helper" --source enable
+        assert_eq 0 "$RC" "--source enable beside $name: $OUT"
+        assert_contains "$OUT" "${row#*|}" "--source enable beside $name"
+        assert_not_contains "$(cat "$fake/pactl.log")" "load-module" "pactl calls beside $name"
+        run bash "$helper" status
+        assert_contains "$OUT" "\"Phone microphone\":     yes (source $name)" "status beside $name"
+    done
+}
+
 test_source_enable_without_sound_server_says_why() {
     FAKE_PACTL_DOWN=1 run bash "$helper" --source enable
     assert_eq 1 "$RC" "--source enable without a sound server"

@@ -1,0 +1,2 @@
+-- See main.lua.d: no Bluetooth devices in the tests' private session.
+bluez_monitor.enabled = false
