@@ -8,13 +8,19 @@
 #include <netinet/in.h>
 #include <opus.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <ostream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "PortReservation.h"
@@ -38,6 +44,7 @@ inline StateReport report(int32_t state, int32_t result = 0) { return {state, re
 class RecordingCallback final : public PlayerCallback {
 public:
     void onStateChanged(int32_t state, int32_t result, int32_t detail) override {
+        reporter_.store(static_cast<pid_t>(::syscall(SYS_gettid)));
         std::lock_guard<std::mutex> lock(mutex_);
         reports_.push_back({state, result, detail, std::chrono::steady_clock::now()});
         changed_.notify_all();
@@ -61,10 +68,60 @@ public:
         return {-1, 0, 0, {}};
     }
 
+    // The thread that reported last (the controller's event thread).
+    pid_t reporter() const { return reporter_.load(); }
+
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<StateReport> reports_;
+    std::atomic<pid_t> reporter_{0};
+};
+
+// Polls `condition` every 5 ms until it holds or `limit` passes.
+inline bool waitUntil(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// True once thread `tid` of this process sits in poll: it really waits.
+inline bool waitsInPoll(pid_t tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    return waitUntil(std::chrono::seconds(10), [&] {
+        long number = -1;
+        return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
+    });
+}
+
+// Holds whoever calls hold() until release(); a seam that blocks as a
+// resolver or a Bluetooth search can.
+class Gate {
+public:
+    void hold() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++held_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    bool waitHeld(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return held_ > 0; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    bool open_ = false;
 };
 
 // A socket bound to 127.0.0.1:port (0: any free port), closed on destruction.

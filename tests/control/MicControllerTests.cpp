@@ -2,6 +2,7 @@
 // ALSA routed to files. ctest runs each case in a process of its own.
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <memory>
 #include <numeric>
@@ -16,9 +17,12 @@
 #include "media/ReceptionStats.h"
 #include "tests/control/ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
+#include "media/WifiMediaStream.h"
 #include "tools/phonesim/PhoneSimulator.h"
+#include "transport/AbandonableCall.h"
 #include "transport/BtDeviceStream.h"
 #include "transport/ServerConnection.h"
+#include "transport/WinSockStream.h"
 
 namespace vexlink {
 namespace {
@@ -128,14 +132,144 @@ TEST_F(ControllerTest, StopBeforeConnectingIsIgnored) {
     EXPECT_TRUE(callback.reports().empty());
 }
 
-TEST_F(ControllerTest, StopWhileConnectingConnectsThenDisconnects) {
-    config.control.hello.delayMs = 400;
-    config.control.start.delayMs = 400;
-    startSimulator();
-    start();
+// Each wait of the connect sequence, ended by a stop (within 2 s, as a stop
+// while connected ends: Disconnecting, then Disconnected with 0) or by its
+// deadline (shortened here). Seams stand in for a resolver and a Bluetooth
+// search that block until released; a listener with a full accept queue
+// drops the SYN as a host that does not answer would.
+enum class Waits { Resolving, NoSynAnswer, SilentHandshake, TricklingHandshake, BtSearchFindsNothing, RfcommLate };
+struct Attempt {
+    const char* name;
+    Waits waits;
+    bool stop;
+    int32_t result;
+};
+void PrintTo(const Attempt& a, std::ostream* out) { *out << a.name; }
+constexpr int32_t kConnectLimitMs = 1000, kHandshakeLimitMs = 1500;
+
+class AttemptTest : public ControllerTest, public ::testing::WithParamInterface<Attempt> {
+public:
+    void TearDown() override {
+        gate->release();  // an abandoned helper finishes and frees its share
+        EXPECT_TRUE(test::waitUntil(10s, [] { return AbandonableCall::running() == 0; }));
+    }
+    void arrange(Waits waits) {
+        switch (waits) {
+            case Waits::NoSynAnswer:
+                ASSERT_EQ(::listen(silentHost.fd, 0), 0);
+                ASSERT_EQ(::connect(filler.fd, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress), 0);
+                return useWifi(silentHost.port);
+            case Waits::SilentHandshake:
+                config.control.hello.action = ReplyAction::Silent;
+                return startSimulator();
+            case Waits::TricklingHandshake:
+                config.control.hello.trickleMs = 100;
+                config.control.hello.extraBody.assign(2000, 0);
+                return startSimulator();
+            case Waits::Resolving:
+                useWifi(9);  // never reached
+                makeController();
+                return controller->setConnectOverrideForTest([this, gate = gate](ServerConnection& connection) {
+                    auto control = std::make_unique<WinSockStream>("127.0.0.1", 9);
+                    control->setLookup([gate](const char* host, const char* service, const addrinfo* hints,
+                                              addrinfo** results) {
+                        gate->hold();
+                        return ::getaddrinfo(host, service, hints, results);  // freed by the helper
+                    });
+                    connection.adoptStreams(std::move(control), std::make_unique<WifiMediaStream>(mediaPort), mediaPort);
+                    return connection.openStreams(true);
+                });
+            default:
+                ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+                makeController();
+                return controller->setConnectOverrideForTest(
+                    [gate = gate, fd = waits == Waits::RfcommLate ? link[0] : -1](ServerConnection& connection) {
+                        auto control = std::make_unique<BtDeviceStream>(BtDeviceInfo{});
+                        control->setConnector([gate, fd](auto&&...) {
+                            gate->hold();
+                            return fd;
+                        });
+                        ControlStream* stream = control.get();
+                        connection.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(stream), 0);
+                        return connection.openStreams(false);
+                    });
+        }
+    }
+
+    std::shared_ptr<test::Gate> gate = std::make_shared<test::Gate>();
+    test::BoundSocket silentHost{SOCK_STREAM};
+    test::BoundSocket filler{SOCK_STREAM};  // fills the accept queue
+    sockaddr_in hostAddress{AF_INET, htons(uint16_t(silentHost.port)), {htonl(INADDR_LOOPBACK)}, {}};
+    int link[2] = {-1, -1};  // [0] goes to the late RFCOMM connect
+};
+
+TEST_P(AttemptTest, EndsOnStopOrAtItsDeadline) {
+    const Attempt& c = GetParam();
+    arrange(c.waits);
+    makeController();
+    if (!c.stop) controller->setLimitsMsForTest(kConnectLimitMs, kHandshakeLimitMs);
+    controller->start();
     ASSERT_TRUE(callback.waitFor(kStateConnecting, 10s));
-    finish(true);
-    EXPECT_EQ(callback.reports(), kNormalSession);
+    if (c.waits == Waits::Resolving || c.waits >= Waits::BtSearchFindsNothing) {
+        ASSERT_TRUE(gate->waitHeld(10s));
+    }
+    ASSERT_TRUE(test::waitsInPoll(callback.reporter()));
+    const auto stopAt = std::chrono::steady_clock::now();
+    if (c.stop) controller->stop();
+    ASSERT_TRUE(callback.waitFor(kStateDisconnected, 10s));
+    const auto reports = callback.reports();
+    const auto ended = reports.back();
+    if (c.stop) {
+        EXPECT_EQ(reports, (std::vector{report(kStateConnecting), report(kStateDisconnecting), report(kStateDisconnected)}));
+        EXPECT_LT(msBetween(stopAt, ended.at), 2000);
+    } else {
+        EXPECT_EQ(reports, (std::vector{report(kStateConnecting), report(kStateDisconnected, c.result)}));
+        const int32_t limit = c.result == kResultConnectFailed ? kConnectLimitMs : kHandshakeLimitMs;
+        EXPECT_GE(msBetween(reports.front().at, ended.at), limit - 5);  // deadlines are whole ms
+        EXPECT_LT(msBetween(reports.front().at, ended.at), limit + 2000);
+    }
+    controller.reset();  // the Disconnect still queued finds nothing to do
+    EXPECT_EQ(callback.reports().size(), reports.size());
+    gate->release();
+    if (c.waits == Waits::RfcommLate) {  // the abandoned helper closes what it got
+        char byte;
+        EXPECT_EQ(test::waitUntil(10s, [&] { return ::recv(link[1], &byte, 1, MSG_DONTWAIT) == 0; }), true);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, AttemptTest,
+    ::testing::Values(Attempt{"Resolving", Waits::Resolving, true, 0},
+                      Attempt{"ResolvingPastTheDeadline", Waits::Resolving, false, kResultConnectFailed},
+                      Attempt{"NoSynAnswer", Waits::NoSynAnswer, true, 0},
+                      Attempt{"NoSynAnswerPastTheDeadline", Waits::NoSynAnswer, false, kResultConnectFailed},
+                      Attempt{"SilentHandshake", Waits::SilentHandshake, true, 0},
+                      Attempt{"SilentHandshakePastTheDeadline", Waits::SilentHandshake, false,
+                              kResultHandshakeSocketError},
+                      Attempt{"TricklingHandshake", Waits::TricklingHandshake, true, 0},
+                      Attempt{"TricklingHandshakePastTheDeadline", Waits::TricklingHandshake, false,
+                              kResultHandshakeSocketError},
+                      Attempt{"BtSearchFindsNothing", Waits::BtSearchFindsNothing, true, 0},
+                      Attempt{"RfcommConnectsLate", Waits::RfcommLate, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The timer goes on posting while the event thread is held up (here in a
+// hook, as in a keep-alive write that blocks): one keep-alive waits, no more.
+TEST_F(ControllerTest, KeepAlivesDoNotPileUpWhileTheEventThreadIsHeld) {
+    startSimulator();
+    makeController();
+    auto gate = std::make_shared<test::Gate>();
+    controller->setEventHookForTest([gate](int32_t code) {
+        if (code == kEventSendKeepAlive) gate->hold();
+    });
+    start();
+    ASSERT_TRUE(gate->waitHeld(15s));
+    const auto ticks = [&] { return controller->playoutFigures().freshFrames + controller->playoutFigures().concealedTicks; };
+    const uint32_t heldAt = ticks();
+    ASSERT_TRUE(test::waitUntil(20s, [&] { return ticks() >= heldAt + 4 * MicController::kKeepAliveTicks; }));
+    EXPECT_LE(controller->pendingEvents(), 1);
+    gate->release();
+    EXPECT_EQ(finish(true), report(kStateDisconnected));
 }
 
 // Attempts that end on their own, each with its result; those that failed
