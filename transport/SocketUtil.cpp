@@ -77,8 +77,12 @@ int tcpConnect(const char* host, int32_t port, int socketType, const WaitLimits&
         }
         int error = 0;
         socklen_t errorLength = sizeof error;
+        // A reset once the connection was made (ECONNRESET, EPIPE) is left to
+        // the first read or write to find, as after a blocking connect; a
+        // refused or unanswered connect fails here.
         if (limits.wait(fd, POLLOUT) != WaitOutcome::Ready ||
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) {
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 ||
+            (error != 0 && error != ECONNRESET && error != EPIPE)) {
             ::close(fd);
             return -1;
         }
