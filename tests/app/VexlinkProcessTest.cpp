@@ -137,37 +137,30 @@ TEST_F(VexlinkSession, CtrlCWhileConnectedEndsInOrderAndDebugAddsTheReport) {
     EXPECT_NE(out.find("received: 0\r\n"), std::string::npos) << out;
 }
 
-// Before the connection is up: a phone that never answers the SYN (a
-// listener with a full accept queue drops it) or never answers the Hello.
-// Ctrl-C ends the attempt at once, as it ends a connection; without it the
-// connect gives up after its 10 s.
+// Before the connection is up, a phone that never answers the SYN (a
+// listener with a full accept queue drops it) or the Hello: Ctrl-C ends the
+// attempt at once, as it ends a connection; without it the connect gives up
+// after its 10 s.
 struct Unanswered {
     const char* name;
-    bool syn;  // false: the Hello goes unanswered
-    bool ctrlC;
+    bool syn, ctrlC;
     std::string end;
     long long minMs, maxMs;  // from "Connecting..." to the result line
 };
 void PrintTo(const Unanswered& c, std::ostream* os) { *os << c.name; }
-
 class VexlinkUnanswered : public VexlinkSession, public ::testing::WithParamInterface<Unanswered> {};
 
 TEST_P(VexlinkUnanswered, CtrlCEndsTheAttemptAtOnceAndTheConnectHasADeadline) {
     const Unanswered& c = GetParam();
-    int listener = -1;
+    int listener = -1, filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int port = c.syn ? heldLoopbackPort(SOCK_STREAM, &listener) : phone(600000);
-    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (c.syn) {
-        const sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        ASSERT_EQ(listen(listener, 0), 0);
-        ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);  // the queue is full
-    }
+    const sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_TRUE(!c.syn || (listen(listener, 0) == 0 &&
+                           connect(filler, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0));
     launch(port);
     ASSERT_TRUE(child->waitForOutput(kConnecting, 20s));
     const auto from = std::chrono::steady_clock::now();
-    if (!c.syn) {
-        ASSERT_TRUE(sim->waitForMessages(phonesim::kSimHello, 1, 20s));
-    }
+    ASSERT_TRUE(c.syn || sim->waitForMessages(phonesim::kSimHello, 1, 20s));
     if (c.ctrlC) child->signal(SIGINT);
     EXPECT_TRUE(child->waitForOutput(c.end, 30s));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);

@@ -15,12 +15,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
-#include <functional>
+#include <future>
 #include <mutex>
 #include <ostream>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "PortReservation.h"
@@ -78,50 +75,18 @@ private:
     std::atomic<pid_t> reporter_{0};
 };
 
-// Polls `condition` every 5 ms until it holds or `limit` passes.
-inline bool waitUntil(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// True once thread `tid` of this process sits in poll: it really waits.
-inline bool waitsInPoll(pid_t tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    return waitUntil(std::chrono::seconds(10), [&] {
-        long number = -1;
-        return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
-    });
-}
-
-// Holds whoever calls hold() until release(); a seam that blocks as a
+// Holds the callers of hold() until release(): a seam that blocks as a
 // resolver or a Bluetooth search can.
-class Gate {
-public:
+struct Gate {
     void hold() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++held_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return open_; });
+        ++held;
+        open.wait();
     }
-    bool waitHeld(std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return held_ > 0; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int held_ = 0;
-    bool open_ = false;
+    void release() { std::call_once(released, [&] { opening.set_value(); }); }
+    std::atomic<int> held{0};
+    std::once_flag released;
+    std::promise<void> opening;
+    std::shared_future<void> open = opening.get_future().share();
 };
 
 // A socket bound to 127.0.0.1:port (0: any free port), closed on destruction.

@@ -15,9 +15,10 @@
 #include "control/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/ReceptionStats.h"
-#include "tests/control/ControllerTestSupport.h"
-#include "tools/phonesim/ChirpSignal.h"
 #include "media/WifiMediaStream.h"
+#include "tests/control/ControllerTestSupport.h"
+#include "tests/transport/TestPeers.h"
+#include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 #include "transport/AbandonableCall.h"
 #include "transport/BtDeviceStream.h"
@@ -132,17 +133,15 @@ TEST_F(ControllerTest, StopBeforeConnectingIsIgnored) {
     EXPECT_TRUE(callback.reports().empty());
 }
 
-// Each wait of the connect sequence, ended by a stop (within 2 s, as a stop
-// while connected ends: Disconnecting, then Disconnected with 0) or by its
-// deadline (shortened here). Seams stand in for a resolver and a Bluetooth
-// search that block until released; a listener with a full accept queue
-// drops the SYN as a host that does not answer would.
-enum class Waits { Resolving, NoSynAnswer, SilentHandshake, TricklingHandshake, BtSearchFindsNothing, RfcommLate };
+// Each wait of the connect sequence, ended by a stop (at once, reported as
+// a stop while connected is) or by its deadline (shortened here). Seams block
+// as a resolver or a Bluetooth search can; a listener with a full accept
+// queue drops the SYN as a silent host does.
+enum class Waits { Resolving, NoSyn, SilentHandshake, TricklingHandshake, BtSearch, RfcommLate };
 struct Attempt {
     const char* name;
     Waits waits;
-    bool stop;
-    int32_t result;
+    int32_t deadlineResult;  // 0: ended by a stop
 };
 void PrintTo(const Attempt& a, std::ostream* out) { *out << a.name; }
 constexpr int32_t kConnectLimitMs = 1000, kHandshakeLimitMs = 1500;
@@ -151,49 +150,39 @@ class AttemptTest : public ControllerTest, public ::testing::WithParamInterface<
 public:
     void TearDown() override {
         gate->release();  // an abandoned helper finishes and frees its share
-        EXPECT_TRUE(test::waitUntil(10s, [] { return AbandonableCall::running() == 0; }));
+        EXPECT_TRUE(test::eventually([] { return AbandonableCall::running() == 0; }));
     }
     void arrange(Waits waits) {
-        switch (waits) {
-            case Waits::NoSynAnswer:
-                ASSERT_EQ(::listen(silentHost.fd, 0), 0);
-                ASSERT_EQ(::connect(filler.fd, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress), 0);
-                return useWifi(silentHost.port);
-            case Waits::SilentHandshake:
-                config.control.hello.action = ReplyAction::Silent;
-                return startSimulator();
-            case Waits::TricklingHandshake:
-                config.control.hello.trickleMs = 100;
-                config.control.hello.extraBody.assign(2000, 0);
-                return startSimulator();
-            case Waits::Resolving:
-                useWifi(9);  // never reached
-                makeController();
-                return controller->setConnectOverrideForTest([this, gate = gate](ServerConnection& connection) {
-                    auto control = std::make_unique<WinSockStream>("127.0.0.1", 9);
-                    control->setLookup([gate](const char* host, const char* service, const addrinfo* hints,
-                                              addrinfo** results) {
-                        gate->hold();
-                        return ::getaddrinfo(host, service, hints, results);  // freed by the helper
-                    });
-                    connection.adoptStreams(std::move(control), std::make_unique<WifiMediaStream>(mediaPort), mediaPort);
-                    return connection.openStreams(true);
+        config.control.hello.action = waits == Waits::SilentHandshake ? ReplyAction::Silent : ReplyAction::Reply;
+        config.control.hello.trickleMs = 100;  // with 2000 extra bytes the reply takes 200 s
+        config.control.hello.extraBody.assign(waits == Waits::TricklingHandshake ? 2000 : 0, 0);
+        if (waits == Waits::SilentHandshake || waits == Waits::TricklingHandshake) return startSimulator();
+        useWifi(silentHost.port);
+        ASSERT_EQ(::listen(silentHost.fd, 0), 0);
+        ASSERT_EQ(::connect(filler.fd, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress), 0);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+        if (waits == Waits::NoSyn) return;
+        makeController();
+        const int lateFd = waits == Waits::RfcommLate ? link[0] : -1;
+        controller->setConnectOverrideForTest([waits, lateFd, gate = gate, port = mediaPort](ServerConnection& c) {
+            if (waits == Waits::Resolving) {
+                auto control = std::make_unique<WinSockStream>("127.0.0.1", 9);
+                control->setLookup([gate](const char* host, const char* port, const addrinfo* hints, addrinfo** out) {
+                    gate->hold();
+                    return ::getaddrinfo(host, port, hints, out);  // freed by the helper
                 });
-            default:
-                ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
-                makeController();
-                return controller->setConnectOverrideForTest(
-                    [gate = gate, fd = waits == Waits::RfcommLate ? link[0] : -1](ServerConnection& connection) {
-                        auto control = std::make_unique<BtDeviceStream>(BtDeviceInfo{});
-                        control->setConnector([gate, fd](auto&&...) {
-                            gate->hold();
-                            return fd;
-                        });
-                        ControlStream* stream = control.get();
-                        connection.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(stream), 0);
-                        return connection.openStreams(false);
-                    });
-        }
+                c.adoptStreams(std::move(control), std::make_unique<WifiMediaStream>(port), port);
+                return c.openStreams(true);
+            }
+            auto control = std::make_unique<BtDeviceStream>(BtDeviceInfo{});
+            control->setConnector([gate, lateFd](auto&&...) {
+                gate->hold();
+                return lateFd;
+            });
+            ControlStream* stream = control.get();
+            c.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(stream), 0);
+            return c.openStreams(false);
+        });
     }
 
     std::shared_ptr<test::Gate> gate = std::make_shared<test::Gate>();
@@ -207,50 +196,43 @@ TEST_P(AttemptTest, EndsOnStopOrAtItsDeadline) {
     const Attempt& c = GetParam();
     arrange(c.waits);
     makeController();
-    if (!c.stop) controller->setLimitsMsForTest(kConnectLimitMs, kHandshakeLimitMs);
+    if (c.deadlineResult != 0) controller->setLimitsMsForTest(kConnectLimitMs, kHandshakeLimitMs);
     controller->start();
     ASSERT_TRUE(callback.waitFor(kStateConnecting, 10s));
-    if (c.waits == Waits::Resolving || c.waits >= Waits::BtSearchFindsNothing) {
-        ASSERT_TRUE(gate->waitHeld(10s));
-    }
-    ASSERT_TRUE(test::waitsInPoll(callback.reporter()));
+    ASSERT_TRUE(test::waitsInPoll(callback.reporter()));  // the event thread
     const auto stopAt = std::chrono::steady_clock::now();
-    if (c.stop) controller->stop();
+    if (c.deadlineResult == 0) controller->stop();
     ASSERT_TRUE(callback.waitFor(kStateDisconnected, 10s));
     const auto reports = callback.reports();
-    const auto ended = reports.back();
-    if (c.stop) {
-        EXPECT_EQ(reports, (std::vector{report(kStateConnecting), report(kStateDisconnecting), report(kStateDisconnected)}));
-        EXPECT_LT(msBetween(stopAt, ended.at), 2000);
-    } else {
-        EXPECT_EQ(reports, (std::vector{report(kStateConnecting), report(kStateDisconnected, c.result)}));
-        const int32_t limit = c.result == kResultConnectFailed ? kConnectLimitMs : kHandshakeLimitMs;
-        EXPECT_GE(msBetween(reports.front().at, ended.at), limit - 5);  // deadlines are whole ms
-        EXPECT_LT(msBetween(reports.front().at, ended.at), limit + 2000);
-    }
+    const long long endMs = msBetween(c.deadlineResult ? reports.front().at : stopAt, reports.back().at);
+    const int32_t limit = c.deadlineResult == 0 ? 0 : c.deadlineResult == kResultConnectFailed ? kConnectLimitMs
+                                                                                               : kHandshakeLimitMs;
+    std::vector expected{report(kStateConnecting), report(kStateDisconnecting), report(kStateDisconnected)};
+    if (c.deadlineResult != 0) expected = {expected[0], report(kStateDisconnected, c.deadlineResult)};
+    EXPECT_EQ(reports, expected);
+    EXPECT_GE(endMs, limit - 5);  // deadlines are whole ms
+    EXPECT_LT(endMs, limit + 2000);
     controller.reset();  // the Disconnect still queued finds nothing to do
     EXPECT_EQ(callback.reports().size(), reports.size());
     gate->release();
-    if (c.waits == Waits::RfcommLate) {  // the abandoned helper closes what it got
-        char byte;
-        EXPECT_EQ(test::waitUntil(10s, [&] { return ::recv(link[1], &byte, 1, MSG_DONTWAIT) == 0; }), true);
-    }
+    char byte;  // an abandoned helper closes what it got
+    EXPECT_TRUE(c.waits != Waits::RfcommLate ||
+                test::eventually([&] { return ::recv(link[1], &byte, 1, MSG_DONTWAIT) == 0; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Waits, AttemptTest,
-    ::testing::Values(Attempt{"Resolving", Waits::Resolving, true, 0},
-                      Attempt{"ResolvingPastTheDeadline", Waits::Resolving, false, kResultConnectFailed},
-                      Attempt{"NoSynAnswer", Waits::NoSynAnswer, true, 0},
-                      Attempt{"NoSynAnswerPastTheDeadline", Waits::NoSynAnswer, false, kResultConnectFailed},
-                      Attempt{"SilentHandshake", Waits::SilentHandshake, true, 0},
-                      Attempt{"SilentHandshakePastTheDeadline", Waits::SilentHandshake, false,
+    ::testing::Values(Attempt{"Resolving", Waits::Resolving, 0},
+                      Attempt{"ResolvingPastTheDeadline", Waits::Resolving, kResultConnectFailed},
+                      Attempt{"NoSynAnswer", Waits::NoSyn, 0},
+                      Attempt{"NoSynAnswerPastTheDeadline", Waits::NoSyn, kResultConnectFailed},
+                      Attempt{"SilentHandshake", Waits::SilentHandshake, 0},
+                      Attempt{"SilentHandshakePastTheDeadline", Waits::SilentHandshake, kResultHandshakeSocketError},
+                      Attempt{"TricklingHandshake", Waits::TricklingHandshake, 0},
+                      Attempt{"TricklingHandshakePastTheDeadline", Waits::TricklingHandshake,
                               kResultHandshakeSocketError},
-                      Attempt{"TricklingHandshake", Waits::TricklingHandshake, true, 0},
-                      Attempt{"TricklingHandshakePastTheDeadline", Waits::TricklingHandshake, false,
-                              kResultHandshakeSocketError},
-                      Attempt{"BtSearchFindsNothing", Waits::BtSearchFindsNothing, true, 0},
-                      Attempt{"RfcommConnectsLate", Waits::RfcommLate, true, 0}),
+                      Attempt{"BtSearchFindsNothing", Waits::BtSearch, 0},
+                      Attempt{"RfcommConnectsLate", Waits::RfcommLate, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The timer goes on posting while the event thread is held up (here in a
@@ -263,10 +245,13 @@ TEST_F(ControllerTest, KeepAlivesDoNotPileUpWhileTheEventThreadIsHeld) {
         if (code == kEventSendKeepAlive) gate->hold();
     });
     start();
-    ASSERT_TRUE(gate->waitHeld(15s));
-    const auto ticks = [&] { return controller->playoutFigures().freshFrames + controller->playoutFigures().concealedTicks; };
+    ASSERT_TRUE(test::eventually([&] { return gate->held > 0; }));
+    const auto ticks = [&] {
+        const PlayoutFigures f = controller->playoutFigures();
+        return f.freshFrames + f.concealedTicks;
+    };
     const uint32_t heldAt = ticks();
-    ASSERT_TRUE(test::waitUntil(20s, [&] { return ticks() >= heldAt + 4 * MicController::kKeepAliveTicks; }));
+    ASSERT_TRUE(test::eventually([&] { return ticks() >= heldAt + 4 * MicController::kKeepAliveTicks; }));
     EXPECT_LE(controller->pendingEvents(), 1);
     gate->release();
     EXPECT_EQ(finish(true), report(kStateDisconnected));
