@@ -13,12 +13,15 @@ EventQueue::~EventQueue() {
     head_ = tail_ = nullptr;
 }
 
-void EventQueue::post(std::unique_ptr<ControllerEvent> event) {
-    if (!event) return;
+uint64_t EventQueue::post(std::unique_ptr<ControllerEvent> event) {
+    if (!event) return 0;
     ControllerEvent* record = event.release();
     record->next = nullptr;
+    uint64_t order;
     {
         MutexLock lock(mutex_);
+        order = ++posted_;
+        record->order = order;
         count_.fetch_add(1);
         if (tail_ != nullptr) {
             tail_->next = record;
@@ -29,6 +32,7 @@ void EventQueue::post(std::unique_ptr<ControllerEvent> event) {
     }
     // Posted after the lock is released: a waiter never wakes into a held lock.
     available_.post();
+    return order;
 }
 
 std::unique_ptr<ControllerEvent> EventQueue::take() {

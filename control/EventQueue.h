@@ -27,11 +27,13 @@ struct ControllerEvent {
     // (0: not tied to one). Lets the controller ignore a late request of an
     // ended connection instead of applying it to the next one.
     uint32_t connectionId = 0;
+    // Place in the order of all posted events (from 1), set by post().
+    uint64_t order = 0;
 };
 
 // Unbounded FIFO of requests. post() from any thread never blocks (the lock
-// covers only the list update); take() on the event thread waits on the
-// semaphore. Events still queued at destruction are deleted.
+// covers only the numbering and the list update); take() on the event thread
+// waits on the semaphore. Events still queued at destruction are deleted.
 class EventQueue {
 public:
     EventQueue() = default;
@@ -39,7 +41,9 @@ public:
     EventQueue(const EventQueue&) = delete;
     EventQueue& operator=(const EventQueue&) = delete;
 
-    void post(std::unique_ptr<ControllerEvent> event);
+    // Numbers the event in the order of posting and appends it; returns its
+    // number (0 for a null event).
+    uint64_t post(std::unique_ptr<ControllerEvent> event);
     std::unique_ptr<ControllerEvent> take();
     int32_t count() const { return count_.load(); }
 
@@ -49,6 +53,7 @@ private:
     Mutex mutex_;
     Semaphore available_{0};
     std::atomic<int32_t> count_{0};
+    uint64_t posted_ = 0;  // under mutex_
 };
 
 }  // namespace vexlink

@@ -30,7 +30,8 @@ MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
 }
 
 MicController::~MicController() {
-    post(kEventQuit, 0);
+    // An attempt under way ends at once rather than at its deadline.
+    cancel_.request(post(kEventQuit, 0));
     // The front end ends the process from inside the callback, i.e. on the
     // event thread; that thread cannot wait for itself, and it never comes
     // back to the loop, so tearing down under it is safe.
@@ -50,7 +51,10 @@ int32_t MicController::start() {
 }
 
 int32_t MicController::stop() {
-    post(kEventDisconnect, 0);
+    // Numbered first: only an attempt begun for an earlier Connect is
+    // cancelled, and the Disconnect left in the queue then finds nothing to
+    // do.
+    cancel_.request(post(kEventDisconnect, 0));
     return 0;
 }
 
@@ -59,12 +63,12 @@ void MicController::setLatencyProbe(LatencyProbe* probe) {
     tick_.setLatencyProbe(probe);
 }
 
-void MicController::post(int32_t code, int32_t result, uint32_t connectionId) {
+uint64_t MicController::post(int32_t code, int32_t result, uint32_t connectionId) {
     auto event = std::make_unique<ControllerEvent>();
     event->code = code;
     event->result = result;
     event->connectionId = connectionId;
-    eventQueue_.post(std::move(event));
+    return eventQueue_.post(std::move(event));
 }
 
 bool MicController::isStale(const ControllerEvent& event) const {
@@ -86,6 +90,7 @@ void MicController::eventThreadMain(void* self) { static_cast<MicController*>(se
 void MicController::eventLoop() {
     for (;;) {
         std::unique_ptr<ControllerEvent> event = eventQueue_.take();
+        if (eventHook_) eventHook_(event->code);
         switch (event->code) {
             case kEventQuit:
                 // Destroyed during a connection: end it in order first, so no
@@ -93,12 +98,13 @@ void MicController::eventLoop() {
                 disconnectSequence(kResultOk);
                 return;
             case kEventConnect:
-                connectSequence();
+                connectSequence(event->order);
                 break;
             case kEventDisconnect:
                 disconnectSequence(kResultOk);
                 break;
             case kEventSendKeepAlive:
+                keepAlivePending_.store(false);
                 if (!isStale(*event)) sendKeepAlive();
                 break;
             case kEventDisconnectOnError:
@@ -110,14 +116,24 @@ void MicController::eventLoop() {
     }
 }
 
-void MicController::connectSequence() {
+void MicController::connectSequence(uint64_t order) {
     if (state_.load() != kStateDisconnected) return;
+    // Stop requests numbered after this Connect cancel it until it is over.
+    cancel_.beginAttempt(order);
+    struct AttemptScope {
+        CancelSignal& cancel;
+        ~AttemptScope() { cancel.endAttempt(); }
+    } attempt{cancel_};
     setState(kStateConnecting, 0, 0);
     ++connectionId_;
     if (connectionId_ == 0) ++connectionId_;  // 0 means "any connection"
 
     connection_ = std::make_unique<ServerConnection>();
+    connection_->setCancelSignal(&cancel_);
+    connection_->setLimitsMs(connectLimitMsForTest_, handshakeLimitMsForTest_);
     const int32_t connectResult = connectOverride_ ? connectOverride_(*connection_) : connection_->connect();
+    // A stop during a step wins over whatever the step came to.
+    if (cancel_.cancelled()) return abandonAttempt();
     if (connectResult != 0) {
         setState(kStateDisconnected, translateConnectionResult(connectResult), 0);
         releaseConnection();
@@ -128,10 +144,12 @@ void MicController::connectSequence() {
     try {
         handshakeResult = handshake();
     } catch (const SocketErrorException& e) {
+        if (cancel_.cancelled()) return abandonAttempt();
         setState(kStateDisconnected, kResultHandshakeSocketError, e.error());
         releaseConnection();
         return;
     }
+    if (cancel_.cancelled()) return abandonAttempt();
     if (handshakeResult != 0) {
         setState(kStateDisconnected, translateConnectionResult(handshakeResult), 0);
         releaseConnection();
@@ -155,7 +173,19 @@ void MicController::connectSequence() {
     startVoiceFlow();
 }
 
+void MicController::abandonAttempt() {
+    // Reported as a stop while connected is: the front end prints the same
+    // lines and ends the same way.
+    setState(kStateDisconnecting, 0, 0);
+    setState(kStateDisconnected, kResultOk, 0);
+    releaseConnection();
+}
+
 int32_t MicController::handshake() {
+    // One deadline for the three exchanges together, counted from the first
+    // request; lifted once the handshake is over, so the connected stream
+    // waits without limit.
+    connection_->beginHandshake();
     int32_t version = 0;
     int32_t result = connection_->sendHello(version);
     if (result != 0) return result;
@@ -165,7 +195,9 @@ int32_t MicController::handshake() {
     framePeriodMs_ = kFrameMs;
     sampleRate_ = kSampleRate;
     channels_ = kChannels;
-    return connection_->sendStart();
+    result = connection_->sendStart();
+    connection_->endHandshake();
+    return result;
 }
 
 void MicController::startVoiceFlow() {
@@ -243,7 +275,7 @@ void MicController::onTimer() {
     if (state_.load() != kStateConnected) return;
     tick_.tick();
     if (++keepAliveTicks_ >= kKeepAliveTicks) {
-        post(kEventSendKeepAlive, 0, connectionId_);
+        if (!keepAlivePending_.exchange(true)) post(kEventSendKeepAlive, 0, connectionId_);
         keepAliveTicks_ = 0;
     }
 }

@@ -12,6 +12,7 @@
 #include "control/PlayoutTick.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/Thread.h"
+#include "transport/CancelSignal.h"
 
 namespace vexlink {
 
@@ -34,6 +35,15 @@ class ServerConnection;
 // that follows it, and only post to the event thread. The destructor, when
 // it runs on another thread, waits for the event thread; a connection still
 // up at that point is disconnected first.
+//
+// Stopping while connecting: every wait of the connect sequence (name
+// resolution, TCP connect, Bluetooth search and connect, handshake replies)
+// also watches a cancel signal. stop() (and the destructor) raise it with
+// the number of the request they post, which cancels an attempt begun for
+// an earlier Connect: the attempt ends at once with Disconnecting, then
+// Disconnected with result 0, as a stop while connected does. A stop posted
+// before the Connect changes nothing. The connect has a deadline of about
+// 10 s (result -25), the handshake one of about 15 s in all (-20).
 class MicController final : public TimerListener {
 public:
     static constexpr int32_t kKeepAliveTicks = 50;
@@ -50,7 +60,7 @@ public:
     MicController& operator=(const MicController&) = delete;
 
     int32_t start();  // posts Connect; 0
-    int32_t stop();   // posts Disconnect; 0
+    int32_t stop();   // posts Disconnect and cancels an attempt under way; 0
     void onTimer() override;
 
     int32_t state() const { return state_.load(); }
@@ -69,17 +79,30 @@ public:
     // Set before start(); runs on the event thread.
     using ConnectOverride = std::function<int32_t(ServerConnection&)>;
     void setConnectOverrideForTest(ConnectOverride connect) { connectOverride_ = std::move(connect); }
+    // Tests: shorter connect and handshake deadlines (0 keeps the normal
+    // one). Set before start().
+    void setLimitsMsForTest(int32_t connectMs, int32_t handshakeMs) {
+        connectLimitMsForTest_ = connectMs;
+        handshakeLimitMsForTest_ = handshakeMs;
+    }
+    // Tests: runs on the event thread with each event's code before the
+    // event is handled (it may block there). Set before start().
+    void setEventHookForTest(std::function<void(int32_t code)> hook) { eventHook_ = std::move(hook); }
+    // Events posted and not yet taken (any thread).
+    int32_t pendingEvents() const { return eventQueue_.count(); }
 
 private:
     static void eventThreadMain(void* self);
     static void receiveThreadMain(void* self);
 
     void eventLoop();
-    void post(int32_t code, int32_t result, uint32_t connectionId = 0);
+    // Returns the event's number in the order of posting.
+    uint64_t post(int32_t code, int32_t result, uint32_t connectionId = 0);
     bool isStale(const ControllerEvent& event) const;
     void setState(int32_t state, int32_t result, int32_t detail);
 
-    void connectSequence();
+    void connectSequence(uint64_t order);
+    void abandonAttempt();
     int32_t handshake();
     void startVoiceFlow();
     void disconnectSequence(int32_t result);
@@ -114,6 +137,15 @@ private:
     // after joining it.
     uint32_t overflowDrops_ = 0;
     ConnectOverride connectOverride_;
+    int32_t connectLimitMsForTest_ = 0;
+    int32_t handshakeLimitMsForTest_ = 0;
+    std::function<void(int32_t)> eventHook_;
+    // Set when the timer thread posts a keep-alive, cleared when the event
+    // thread takes it: one waiting request is enough, however long the
+    // event thread is held up.
+    std::atomic<bool> keepAlivePending_{false};
+    // Raised by stop() for the attempt the event thread is in.
+    CancelSignal cancel_;
     // Numbers the connection attempts; written by the event thread before
     // the timer and receive threads of an attempt exist.
     uint32_t connectionId_ = 0;

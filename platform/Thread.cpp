@@ -52,6 +52,8 @@ void raiseThreadPriority(ThreadId id) {
 
 bool joinThread(ThreadId id) { return pthread_join(id, nullptr) == 0; }
 
+bool detachThread(ThreadId id) { return pthread_detach(id) == 0; }
+
 bool isCurrentThread(ThreadId id) { return pthread_equal(pthread_self(), id) != 0; }
 
 }  // namespace vexlink

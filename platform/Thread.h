@@ -18,6 +18,10 @@ void raiseThreadPriority(ThreadId id);
 // pthread_join without collecting a result; true when the join succeeded.
 bool joinThread(ThreadId id);
 
+// Lets a thread that nobody will join free its resources when it ends.
+// True when it succeeded; the id must not be joined afterwards.
+bool detachThread(ThreadId id);
+
 // True when called on the thread `id`.
 bool isCurrentThread(ThreadId id);
 

@@ -1,26 +1,15 @@
 #include "transport/BtDeviceStream.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 
+#include "transport/AbandonableCall.h"
 #include "transport/BtServiceSearch.h"
 #include "transport/SocketUtil.h"
 
 namespace vexlink {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int32_t msSince(Clock::time_point start) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    return static_cast<int32_t>(std::min<decltype(elapsed)>(elapsed, INT32_MAX));
-}
-
-}  // namespace
 
 BtDeviceStream::BtDeviceStream(const BtDeviceInfo& device) : device_(device), connector_(rfcommConnect) {}
 
@@ -28,11 +17,16 @@ BtDeviceStream::~BtDeviceStream() { close(); }
 
 int32_t BtDeviceStream::open() {
     close();
-    int fd = connectByUuid(device_, MicServiceUuid, connector_);
-    if (fd == -1) {
-        fd = connectByName(device_, SerialServiceName, SerialPortUuid, connector_);
-    }
-    if (fd == -1) {
+    // The helper gets copies: it may outlive this stream.
+    auto search = [device = device_, connector = connector_] {
+        int fd = connectByUuid(device, MicServiceUuid, connector);
+        if (fd == -1) {
+            fd = connectByName(device, SerialServiceName, SerialPortUuid, connector);
+        }
+        return fd;
+    };
+    int fd = -1;
+    if (AbandonableCall::run(std::move(search), closeSocket, limits_, &fd) != WaitOutcome::Ready || fd == -1) {
         return -10;
     }
     adoptSocket(fd);
@@ -66,11 +60,6 @@ void BtDeviceStream::shutDownLink() {
 void BtDeviceStream::interrupt() { shutDownLink(); }
 
 void BtDeviceStream::read(uint8_t* buffer, int32_t length) {
-    if (length <= 0) {
-        return;
-    }
-    const int32_t idleLimit = idleLimitMs_.load();
-    Clock::time_point lastByte = Clock::now();
     int32_t remaining = length;
     while (remaining > 0) {
         const int fd = socket_.load();
@@ -78,21 +67,17 @@ void BtDeviceStream::read(uint8_t* buffer, int32_t length) {
             throw SocketErrorException(lastSocketError());
         }
         int32_t slice = kReadSliceMs;
-        if (idleLimit > 0) {
-            const int32_t idle = msSince(lastByte);
-            if (idle >= idleLimit) {
+        if (limits_.active()) {
+            if (limits_.wait(fd, POLLIN) != WaitOutcome::Ready) {
                 throw SocketErrorException(lastSocketError());
             }
-            slice = std::min(slice, idleLimit - idle);
+            slice = 0;  // readable now: receive without waiting again
         }
         const int32_t n = recvWithTimeout(buffer + (length - remaining), remaining, fd, slice);
         if (n < 0) {
             throw SocketErrorException(lastSocketError());
         }
-        if (n > 0) {
-            remaining -= n;
-            lastByte = Clock::now();
-        }
+        remaining -= n;
     }
 }
 

@@ -27,10 +27,13 @@ using RfcommConnector = std::function<int(const uint8_t (&address)[6], const cha
 // receive thread also reads voice through it while the event thread writes
 // keep-alives.
 //
-// Threads: the event thread calls open, write, setReadIdleLimit, interrupt
-// and close; read runs on the event thread during the handshake and on the
+// Threads: the event thread calls open, write, setWaitLimits, interrupt and
+// close; read runs on the event thread during the handshake and on the
 // receive thread afterwards. close (and the destructor) run only after the
-// receive thread has been joined.
+// receive thread has been joined. open() runs the searches and the connect
+// on a helper thread (see AbandonableCall): the event thread waits for it
+// until the wait limits end the wait, and an abandoned helper closes the
+// descriptor it may still get.
 //
 // The descriptor is released only by close(): a failed write or interrupt()
 // shuts the link down (so a read waiting on another thread wakes and throws)
@@ -44,14 +47,15 @@ public:
     BtDeviceStream& operator=(const BtDeviceStream&) = delete;
 
     // Searches for the mic service UUID first, then for the Serial Port UUID
-    // named "Vexmor"; 0 once connected, -10 when neither leads to a link.
+    // named "Vexmor"; 0 once connected, -10 when neither leads to a link or
+    // the wait limits ended the wait.
     int32_t open() override;
     void close() override;
     void read(uint8_t* buffer, int32_t length) override;
     // A failed send shuts the link down and the stream counts as closed from
     // then on: this and every later read or write throws.
     void write(const uint8_t* buffer, int32_t length) override;
-    void setReadIdleLimit(int32_t ms) override { idleLimitMs_ = ms; }
+    void setWaitLimits(const WaitLimits& limits) override { limits_ = limits; }
     void interrupt() override;
 
     const BtDeviceInfo& device() const { return device_; }
@@ -59,8 +63,9 @@ public:
     // down by a failed write or interrupt().
     bool isOpen() const { return socket_ >= 0 && !linkDown_; }
 
-    // Seams for tests: replace the SDP search and RFCOMM connect of open(),
-    // or take over an already connected stream socket (the stream owns it).
+    // Seams for tests: replace the SDP search and RFCOMM connect of open()
+    // (called on the helper thread), or take over an already connected
+    // stream socket (the stream owns it).
     void setConnector(RfcommConnector connector) { connector_ = std::move(connector); }
     void adoptSocket(int fd);
 
@@ -73,7 +78,9 @@ private:
     std::atomic<int> socket_{-1};
     BtDeviceInfo device_;
     std::atomic<bool> linkDown_{false};
-    std::atomic<int32_t> idleLimitMs_{0};
+    // Written while no other thread reads the stream (before the receive
+    // thread exists).
+    WaitLimits limits_;
     RfcommConnector connector_;
 };
 

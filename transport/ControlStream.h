@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "transport/SocketErrorException.h"
+#include "transport/WaitLimits.h"
 
 namespace vexlink {
 
@@ -25,10 +26,12 @@ public:
     // once. Throws SocketErrorException when a send fails.
     virtual void write(const uint8_t* buffer, int32_t length) = 0;
 
-    // Bounds how long a read may go without receiving any byte; past that it
-    // throws SocketErrorException. 0 (the default) waits for as long as the
-    // connection stays up. Used to bound the handshake only.
-    virtual void setReadIdleLimit(int32_t ms) { (void)ms; }
+    // Bounds the waits of open() and read(): past the deadline, or once the
+    // cancel signal is raised, open() fails and a read throws
+    // SocketErrorException. The default limits (none) wait for as long as
+    // the connection stays up. Used for the connect and the handshake only;
+    // set while no other thread uses the stream.
+    virtual void setWaitLimits(const WaitLimits& limits) { (void)limits; }
 
     // Makes a read that is waiting on another thread (and any later one) end
     // promptly with SocketErrorException, without releasing the descriptor.

@@ -24,20 +24,6 @@ constexpr uint8_t kClientVersionMinor = 6;
 constexpr uint32_t kHelloBodyLength = 6;
 constexpr uint32_t kSetupBodyLength = 6;
 
-// Bounds the silence allowed while a handshake reply is read, and lifts the
-// bound again however the read ends: after the handshake the control stream
-// waits for as long as the connection stays up.
-class ReplyIdleLimit {
-public:
-    ReplyIdleLimit(ControlStream& stream, int32_t limitMs) : stream_(stream) { stream_.setReadIdleLimit(limitMs); }
-    ~ReplyIdleLimit() { stream_.setReadIdleLimit(0); }
-    ReplyIdleLimit(const ReplyIdleLimit&) = delete;
-    ReplyIdleLimit& operator=(const ReplyIdleLimit&) = delete;
-
-private:
-    ControlStream& stream_;
-};
-
 }  // namespace
 
 ServerConnection::ServerConnection() = default;
@@ -71,12 +57,31 @@ int32_t ServerConnection::connect() {
             return kConnBadTransport;
     }
 
-    if (control_->open() != 0) return kConnControlOpenFailed;
+    return openStreams(type != kTransportBluetooth);
+}
+
+int32_t ServerConnection::openStreams(bool withDeadline) {
+    if (!control_ || !media_) return kConnControlOpenFailed;
+    control_->setWaitLimits(WaitLimits::within(withDeadline ? connectLimitMs_ : 0, cancel_));
+    const int32_t opened = control_->open();
+    control_->setWaitLimits({});
+    if (opened != 0) return kConnControlOpenFailed;
     if (media_->open() != 0) {
         control_->close();
         return kConnMediaOpenFailed;
     }
     return kConnOk;
+}
+
+void ServerConnection::setLimitsMs(int32_t connectMs, int32_t handshakeMs) {
+    if (connectMs > 0) connectLimitMs_ = connectMs;
+    if (handshakeMs > 0) handshakeLimitMs_ = handshakeMs;
+}
+
+void ServerConnection::beginHandshake() { control().setWaitLimits(WaitLimits::within(handshakeLimitMs_, cancel_)); }
+
+void ServerConnection::endHandshake() {
+    if (control_) control_->setWaitLimits({});
 }
 
 void ServerConnection::close() {
@@ -150,10 +155,6 @@ void ServerConnection::sendKeepAlive() {
 
 int32_t ServerConnection::readReply(uint8_t expectedType, int32_t* serverVersion) {
     ControlStream& stream = control();
-    // A server that accepts but never answers must not hold the handshake
-    // (and with it a stop request) for ever.
-    ReplyIdleLimit limit(stream, replyLimitMs_);
-
     const uint8_t type = readU8(stream);
     const uint32_t bodyLength = readU32(stream);
     if (type != expectedType) return kConnMismatch;

@@ -8,6 +8,7 @@
 
 namespace vexlink {
 
+class CancelSignal;
 class MediaStream;
 class VoiceDecoder;
 struct VoicePacket;
@@ -24,10 +25,17 @@ enum ControlMessageType : uint8_t {
 // streams for the configured transport and speaks the control protocol.
 // connect, the handshake, sendKeepAlive, interruptReads and close run on the
 // controller's event thread; the packet reads on the receive thread.
+//
+// The connect and the handshake have deadlines and end early on the cancel
+// signal: the TCP connect (resolution included) gets kConnectLimitMs; the
+// Bluetooth search and connect have no deadline (pairing may need the user)
+// but end on cancel; Hello, Setup and Start together, between
+// beginHandshake and endHandshake, get kHandshakeLimitMs however the bytes
+// trickle in. Once connected the control stream waits without limit.
 class ServerConnection {
 public:
-    // Longest silence within one handshake reply before it is abandoned.
-    static constexpr int32_t kHandshakeReplyLimitMs = 10000;
+    static constexpr int32_t kConnectLimitMs = 10000;
+    static constexpr int32_t kHandshakeLimitMs = 15000;
 
     ServerConnection();
     ~ServerConnection();
@@ -36,6 +44,12 @@ public:
 
     int32_t connect();  // 0, -1, -30, -31
     void close();       // closes and deletes both streams, control first
+
+    // Not owned; must outlive the connection. Set before connect.
+    void setCancelSignal(const CancelSignal* cancel) { cancel_ = cancel; }
+    // Starts and ends the handshake's one deadline (and its cancel).
+    void beginHandshake();
+    void endHandshake();
 
     int32_t sendHello(int32_t& serverVersion);
     int32_t sendSetup(uint8_t first, uint8_t second);
@@ -57,11 +71,14 @@ public:
     ControlStream* controlStream() const { return control_.get(); }
     MediaStream* mediaStream() const { return media_.get(); }
 
-    // Seams for tests: run the protocol over given streams, or with a
-    // shorter handshake limit.
+    // Seams for tests: run the protocol over given streams, opened by
+    // openStreams (connect's last step: 0, -30, -31; the cancel signal
+    // applies, the connect deadline only `withDeadline`); or with shorter
+    // limits (0 keeps a limit as it is).
     void adoptStreams(std::unique_ptr<ControlStream> control, std::unique_ptr<MediaStream> media,
                       int32_t mediaPort);
-    void setHandshakeReplyLimitMs(int32_t ms) { replyLimitMs_ = ms; }
+    int32_t openStreams(bool withDeadline);
+    void setLimitsMs(int32_t connectMs, int32_t handshakeMs);
 
 private:
     int32_t readReply(uint8_t expectedType, int32_t* serverVersion);
@@ -73,7 +90,9 @@ private:
     std::unique_ptr<ControlStream> control_;
     std::unique_ptr<MediaStream> media_;
     int32_t mediaPort_ = 0;
-    int32_t replyLimitMs_ = kHandshakeReplyLimitMs;
+    const CancelSignal* cancel_ = nullptr;
+    int32_t connectLimitMs_ = kConnectLimitMs;
+    int32_t handshakeLimitMs_ = kHandshakeLimitMs;
 };
 
 }  // namespace vexlink

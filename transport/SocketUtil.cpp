@@ -1,43 +1,95 @@
 #include "transport/SocketUtil.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "transport/AbandonableCall.h"
+
 namespace vexlink {
 
-int tcpConnect(const char* host, int32_t port, int socketType) {
+namespace {
+
+// The first address of a resolution, copied out of the resolver's list.
+struct ResolvedAddress {
+    int family = 0;
+    int protocol = 0;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+// Runs the resolver on a helper thread. The helper owns copies of all it
+// reads and frees the resolver's list itself, so a caller that gave up
+// leaves nothing behind.
+bool resolveFirst(const char* host, int32_t port, int socketType, const WaitLimits& limits,
+                  const AddressLookup& lookup, ResolvedAddress* out) {
+    auto resolved = std::make_shared<ResolvedAddress>();
+    auto work = [resolved, host = std::string(host), port, socketType,
+                 lookup = lookup ? lookup : AddressLookup(::getaddrinfo)]() {
+        addrinfo hints;
+        std::memset(&hints, 0, sizeof hints);
+        hints.ai_socktype = socketType;
+        char service[16];
+        std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
+        addrinfo* results = nullptr;
+        if (lookup(host.c_str(), service, &hints, &results) != 0) return -1;
+        if (results == nullptr) return -1;
+        // Only the first result is tried.
+        resolved->family = results->ai_family;
+        resolved->protocol = results->ai_protocol;
+        resolved->length = std::min<socklen_t>(results->ai_addrlen, sizeof resolved->address);
+        std::memcpy(&resolved->address, results->ai_addr, resolved->length);
+        freeaddrinfo(results);
+        return 0;
+    };
+    int result = -1;
+    if (AbandonableCall::run(std::move(work), nullptr, limits, &result) != WaitOutcome::Ready || result != 0) {
+        return false;
+    }
+    *out = *resolved;
+    return true;
+}
+
+}  // namespace
+
+int tcpConnect(const char* host, int32_t port, int socketType, const WaitLimits& limits, const AddressLookup& lookup) {
     if (host == nullptr) return -1;
+    ResolvedAddress target;
+    if (!resolveFirst(host, port, socketType, limits, lookup, &target)) return -1;
 
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_socktype = socketType;
-
-    char service[16];
-    std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
-
-    addrinfo* results = nullptr;
-    if (getaddrinfo(host, service, &hints, &results) != 0 || results == nullptr) return -1;
-
-    // Only the first result is tried.
-    const int family = results->ai_family;
-    const int protocol = results->ai_protocol;
-    sockaddr_storage address;
-    std::memset(&address, 0, sizeof address);
-    socklen_t addressLength = results->ai_addrlen;
-    if (addressLength > sizeof address) addressLength = sizeof address;
-    std::memcpy(&address, results->ai_addr, addressLength);
-    freeaddrinfo(results);
-
-    const int fd = ::socket(family, socketType | SOCK_CLOEXEC, protocol);
+    const int fd = ::socket(target.family, socketType | SOCK_CLOEXEC | SOCK_NONBLOCK, target.protocol);
     if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.length) != 0) {
+        // EINTR leaves the connect going on, like EINPROGRESS.
+        if (errno != EINPROGRESS && errno != EINTR) {
+            ::close(fd);
+            return -1;
+        }
+        int error = 0;
+        socklen_t errorLength = sizeof error;
+        // A reset once the connection was made (ECONNRESET, EPIPE) is left to
+        // the first read or write to find, as after a blocking connect; a
+        // refused or unanswered connect fails here.
+        if (limits.wait(fd, POLLOUT) != WaitOutcome::Ready ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 ||
+            (error != 0 && error != ECONNRESET && error != EPIPE)) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    // The stream's writes expect a blocking socket.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return -1;
     }

@@ -1,12 +1,25 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "transport/WaitLimits.h"
+
+struct addrinfo;
 
 namespace vexlink {
 
-// Resolves host (any family) and connects a socket of `socketType` to the
-// first result only, blocking. Connected descriptor, or -1.
-int tcpConnect(const char* host, int32_t port, int socketType);
+// getaddrinfo's shape; tests put a resolver of their own in its place.
+using AddressLookup =
+    std::function<int(const char* host, const char* service, const addrinfo* hints, addrinfo** results)>;
+
+// Resolves host (any family; `lookup`, getaddrinfo when empty) and connects
+// a socket of `socketType` to the first result only. Both steps end at the
+// limits' deadline or on their cancel signal: the resolver runs on a helper
+// thread that is left to finish alone, and the connect is made without
+// blocking. Connected descriptor (in blocking mode), or -1.
+int tcpConnect(const char* host, int32_t port, int socketType, const WaitLimits& limits = {},
+               const AddressLookup& lookup = {});
 
 // AF_INET6 socket of `socketType` bound to in6addr_any:port (dual stack,
 // SO_REUSEADDR); stream sockets also listen with backlog 1. Descriptor or -1.

@@ -1,12 +1,10 @@
 #include "transport/WinSockStream.h"
 
 #include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-
-#include "transport/SocketUtil.h"
 
 namespace vexlink {
 
@@ -17,7 +15,7 @@ WinSockStream::~WinSockStream() { close(); }
 int32_t WinSockStream::open() {
     close();
     interrupted_ = false;
-    const int fd = tcpConnect(serverAddr_, port_, SOCK_STREAM);
+    const int fd = tcpConnect(serverAddr_, port_, SOCK_STREAM, limits_, lookup_);
     if (fd == -1) return -10;
     // Every field of a message goes out in its own write; without this,
     // Nagle's algorithm holds each message's later fields until the phone
@@ -35,29 +33,18 @@ void WinSockStream::close() {
 }
 
 void WinSockStream::read(uint8_t* buffer, int32_t length) {
-    using Clock = std::chrono::steady_clock;
-    if (length <= 0) return;
-
     int32_t remaining = length;
-    Clock::time_point lastProgress = Clock::now();
     while (remaining > 0) {
-        if (interrupted_) throw SocketErrorException(lastSocketError());
-
+        const int fd = socket_;
+        if (interrupted_ || fd < 0) throw SocketErrorException(lastSocketError());
         int32_t slice = kReadSliceMs;
-        const int32_t idleLimit = idleLimitMs_;
-        if (idleLimit > 0) {
-            const auto idle =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress).count();
-            if (idle >= idleLimit) throw SocketErrorException(lastSocketError());
-            if (idleLimit - idle < slice) slice = static_cast<int32_t>(idleLimit - idle);
+        if (limits_.active()) {
+            if (limits_.wait(fd, POLLIN) != WaitOutcome::Ready) throw SocketErrorException(lastSocketError());
+            slice = 0;  // readable now: receive without waiting again
         }
-
-        const int32_t n = recvWithTimeout(buffer + (length - remaining), remaining, socket_, slice);
+        const int32_t n = recvWithTimeout(buffer + (length - remaining), remaining, fd, slice);
         if (n < 0) throw SocketErrorException(lastSocketError());
-        if (n > 0) {
-            remaining -= n;
-            lastProgress = Clock::now();
-        }
+        remaining -= n;
     }
 }
 

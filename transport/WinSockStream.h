@@ -3,16 +3,18 @@
 #include <atomic>
 
 #include "transport/ControlStream.h"
+#include "transport/SocketUtil.h"
 
 namespace vexlink {
 
 // ControlStream over one TCP connection to the phone's control port.
 // The event thread opens, reads, writes and closes it; interrupt() may come
-// from another thread while a read waits.
+// from another thread while a read waits. With wait limits set, open()
+// (resolution included) and read() end at their deadline or on cancel.
 class WinSockStream final : public ControlStream {
 public:
     // Length of one wait for data inside read(); a silent but connected peer
-    // only starts the next wait (unless an idle limit is set).
+    // only starts the next wait (unless wait limits are set).
     static constexpr int32_t kReadSliceMs = 5000;
 
     // serverAddr is not owned and must outlive the stream.
@@ -23,17 +25,20 @@ public:
     void close() override;
     void read(uint8_t* buffer, int32_t length) override;
     void write(const uint8_t* buffer, int32_t length) override;
-    void setReadIdleLimit(int32_t ms) override { idleLimitMs_ = ms; }
+    void setWaitLimits(const WaitLimits& limits) override { limits_ = limits; }
     void interrupt() override;
 
     int socketFd() const { return socket_; }
-    int32_t readIdleLimit() const { return idleLimitMs_; }
+    const WaitLimits& waitLimits() const { return limits_; }
+    // Tests: a resolver in place of getaddrinfo. Set before open().
+    void setLookup(AddressLookup lookup) { lookup_ = std::move(lookup); }
 
 private:
     std::atomic<int> socket_{-1};
     const char* serverAddr_;
     int32_t port_;
-    std::atomic<int32_t> idleLimitMs_{0};
+    WaitLimits limits_;  // event thread only
+    AddressLookup lookup_;
     std::atomic<bool> interrupted_{false};
 };
 

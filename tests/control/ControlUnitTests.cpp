@@ -83,17 +83,20 @@ TEST(QueueTest, FifoAcrossEmptyingRefillingAndClearing) {
     EXPECT_EQ(packets.popFront(), nullptr);
 }
 
+// Events are numbered in the order they enter the queue, which is the order
+// they leave it.
 TEST(QueueTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
     EventQueue events;
     PlayoutQueue packets;
     std::vector<std::thread> producers;
     for (int p = 0; p < 3; ++p) producers.emplace_back([&, p] {
-        for (int i = 0; i < 2000; ++i) p == 2 ? packets.pushBack(packet(i)) : events.post(event(p, i));
+        for (int i = 0; i < 2000; ++i) p == 2 ? packets.pushBack(packet(i)) : (void)events.post(event(p, i));
     });
     std::vector<int> last(2, -1);
     for (int n = 0; n < 4000; ++n) {  // take() blocks until the producers deliver
         auto e = events.take();
         ASSERT_EQ(e->result, last.at(size_t(e->code))++ + 1);
+        ASSERT_EQ(e->order, uint64_t(n + 1));
     }
     for (uint32_t expected = 0; expected < 2000;) {
         if (auto p = packets.popFront()) ASSERT_EQ(p->sequence, expected++);

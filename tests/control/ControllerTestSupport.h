@@ -8,11 +8,14 @@
 #include <netinet/in.h>
 #include <opus.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <ostream>
 #include <vector>
@@ -38,6 +41,7 @@ inline StateReport report(int32_t state, int32_t result = 0) { return {state, re
 class RecordingCallback final : public PlayerCallback {
 public:
     void onStateChanged(int32_t state, int32_t result, int32_t detail) override {
+        reporter_.store(static_cast<pid_t>(::syscall(SYS_gettid)));
         std::lock_guard<std::mutex> lock(mutex_);
         reports_.push_back({state, result, detail, std::chrono::steady_clock::now()});
         changed_.notify_all();
@@ -61,10 +65,28 @@ public:
         return {-1, 0, 0, {}};
     }
 
+    // The thread that reported last (the controller's event thread).
+    pid_t reporter() const { return reporter_.load(); }
+
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<StateReport> reports_;
+    std::atomic<pid_t> reporter_{0};
+};
+
+// Holds the callers of hold() until release(): a seam that blocks as a
+// resolver or a Bluetooth search can.
+struct Gate {
+    void hold() {
+        ++held;
+        open.wait();
+    }
+    void release() { std::call_once(released, [&] { opening.set_value(); }); }
+    std::atomic<int> held{0};
+    std::once_flag released;
+    std::promise<void> opening;
+    std::shared_future<void> open = opening.get_future().share();
 };
 
 // A socket bound to 127.0.0.1:port (0: any free port), closed on destruction.

@@ -2,6 +2,7 @@
 // ALSA routed to files. ctest runs each case in a process of its own.
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 
 #include <memory>
 #include <numeric>
@@ -14,11 +15,15 @@
 #include "control/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/ReceptionStats.h"
+#include "media/WifiMediaStream.h"
 #include "tests/control/ControllerTestSupport.h"
+#include "tests/transport/TestPeers.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
+#include "transport/AbandonableCall.h"
 #include "transport/BtDeviceStream.h"
 #include "transport/ServerConnection.h"
+#include "transport/WinSockStream.h"
 
 namespace vexlink {
 namespace {
@@ -128,14 +133,128 @@ TEST_F(ControllerTest, StopBeforeConnectingIsIgnored) {
     EXPECT_TRUE(callback.reports().empty());
 }
 
-TEST_F(ControllerTest, StopWhileConnectingConnectsThenDisconnects) {
-    config.control.hello.delayMs = 400;
-    config.control.start.delayMs = 400;
-    startSimulator();
-    start();
+// Each wait of the connect sequence, ended by a stop (at once, reported as
+// a stop while connected is) or by its deadline (shortened here). Seams block
+// as a resolver or a Bluetooth search can; a listener with a full accept
+// queue drops the SYN as a silent host does.
+enum class Waits { Resolving, NoSyn, SilentHandshake, TricklingHandshake, BtSearch, RfcommLate };
+struct Attempt {
+    const char* name;
+    Waits waits;
+    int32_t deadlineResult;  // 0: ended by a stop
+};
+void PrintTo(const Attempt& a, std::ostream* out) { *out << a.name; }
+constexpr int32_t kConnectLimitMs = 1000, kHandshakeLimitMs = 1500;
+
+class AttemptTest : public ControllerTest, public ::testing::WithParamInterface<Attempt> {
+public:
+    void TearDown() override {
+        gate->release();  // an abandoned helper finishes and frees its share
+        EXPECT_TRUE(test::eventually([] { return AbandonableCall::running() == 0; }));
+    }
+    void arrange(Waits waits) {
+        config.control.hello.action = waits == Waits::SilentHandshake ? ReplyAction::Silent : ReplyAction::Reply;
+        config.control.hello.trickleMs = 100;  // with 2000 extra bytes the reply takes 200 s
+        config.control.hello.extraBody.assign(waits == Waits::TricklingHandshake ? 2000 : 0, 0);
+        if (waits == Waits::SilentHandshake || waits == Waits::TricklingHandshake) return startSimulator();
+        useWifi(silentHost.port);
+        ASSERT_EQ(::listen(silentHost.fd, 0), 0);
+        ASSERT_EQ(::connect(filler.fd, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress), 0);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+        if (waits == Waits::NoSyn) return;
+        makeController();
+        const int lateFd = waits == Waits::RfcommLate ? link[0] : -1;
+        controller->setConnectOverrideForTest([waits, lateFd, gate = gate, port = mediaPort](ServerConnection& c) {
+            if (waits == Waits::Resolving) {
+                auto control = std::make_unique<WinSockStream>("127.0.0.1", 9);
+                control->setLookup([gate](const char* host, const char* port, const addrinfo* hints, addrinfo** out) {
+                    gate->hold();
+                    return ::getaddrinfo(host, port, hints, out);  // freed by the helper
+                });
+                c.adoptStreams(std::move(control), std::make_unique<WifiMediaStream>(port), port);
+                return c.openStreams(true);
+            }
+            auto control = std::make_unique<BtDeviceStream>(BtDeviceInfo{});
+            control->setConnector([gate, lateFd](auto&&...) {
+                gate->hold();
+                return lateFd;
+            });
+            ControlStream* stream = control.get();
+            c.adoptStreams(std::move(control), std::make_unique<BluetoothMediaStream>(stream), 0);
+            return c.openStreams(false);
+        });
+    }
+
+    std::shared_ptr<test::Gate> gate = std::make_shared<test::Gate>();
+    test::BoundSocket silentHost{SOCK_STREAM};
+    test::BoundSocket filler{SOCK_STREAM};  // fills the accept queue
+    sockaddr_in hostAddress{AF_INET, htons(uint16_t(silentHost.port)), {htonl(INADDR_LOOPBACK)}, {}};
+    int link[2] = {-1, -1};  // [0] goes to the late RFCOMM connect
+};
+
+TEST_P(AttemptTest, EndsOnStopOrAtItsDeadline) {
+    const Attempt& c = GetParam();
+    arrange(c.waits);
+    makeController();
+    if (c.deadlineResult != 0) controller->setLimitsMsForTest(kConnectLimitMs, kHandshakeLimitMs);
+    controller->start();
     ASSERT_TRUE(callback.waitFor(kStateConnecting, 10s));
-    finish(true);
-    EXPECT_EQ(callback.reports(), kNormalSession);
+    ASSERT_TRUE(test::waitsInPoll(callback.reporter()));  // the event thread
+    const auto stopAt = std::chrono::steady_clock::now();
+    if (c.deadlineResult == 0) controller->stop();
+    ASSERT_TRUE(callback.waitFor(kStateDisconnected, 10s));
+    const auto reports = callback.reports();
+    const long long endMs = msBetween(c.deadlineResult ? reports.front().at : stopAt, reports.back().at);
+    const int32_t limit = c.deadlineResult == 0 ? 0 : c.deadlineResult == kResultConnectFailed ? kConnectLimitMs
+                                                                                               : kHandshakeLimitMs;
+    std::vector expected{report(kStateConnecting), report(kStateDisconnecting), report(kStateDisconnected)};
+    if (c.deadlineResult != 0) expected = {expected[0], report(kStateDisconnected, c.deadlineResult)};
+    EXPECT_EQ(reports, expected);
+    EXPECT_GE(endMs, limit - 5);  // deadlines are whole ms
+    EXPECT_LT(endMs, limit + 2000);
+    controller.reset();  // the Disconnect still queued finds nothing to do
+    EXPECT_EQ(callback.reports().size(), reports.size());
+    gate->release();
+    char byte;  // an abandoned helper closes what it got
+    EXPECT_TRUE(c.waits != Waits::RfcommLate ||
+                test::eventually([&] { return ::recv(link[1], &byte, 1, MSG_DONTWAIT) == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, AttemptTest,
+    ::testing::Values(Attempt{"Resolving", Waits::Resolving, 0},
+                      Attempt{"ResolvingPastTheDeadline", Waits::Resolving, kResultConnectFailed},
+                      Attempt{"NoSynAnswer", Waits::NoSyn, 0},
+                      Attempt{"NoSynAnswerPastTheDeadline", Waits::NoSyn, kResultConnectFailed},
+                      Attempt{"SilentHandshake", Waits::SilentHandshake, 0},
+                      Attempt{"SilentHandshakePastTheDeadline", Waits::SilentHandshake, kResultHandshakeSocketError},
+                      Attempt{"TricklingHandshake", Waits::TricklingHandshake, 0},
+                      Attempt{"TricklingHandshakePastTheDeadline", Waits::TricklingHandshake,
+                              kResultHandshakeSocketError},
+                      Attempt{"BtSearchFindsNothing", Waits::BtSearch, 0},
+                      Attempt{"RfcommConnectsLate", Waits::RfcommLate, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The timer goes on posting while the event thread is held up (here in a
+// hook, as in a keep-alive write that blocks): one keep-alive waits, no more.
+TEST_F(ControllerTest, KeepAlivesDoNotPileUpWhileTheEventThreadIsHeld) {
+    startSimulator();
+    makeController();
+    auto gate = std::make_shared<test::Gate>();
+    controller->setEventHookForTest([gate](int32_t code) {
+        if (code == kEventSendKeepAlive) gate->hold();
+    });
+    start();
+    ASSERT_TRUE(test::eventually([&] { return gate->held > 0; }));
+    const auto ticks = [&] {
+        const PlayoutFigures f = controller->playoutFigures();
+        return f.freshFrames + f.concealedTicks;
+    };
+    const uint32_t heldAt = ticks();
+    ASSERT_TRUE(test::eventually([&] { return ticks() >= heldAt + 4 * MicController::kKeepAliveTicks; }));
+    EXPECT_LE(controller->pendingEvents(), 1);
+    gate->release();
+    EXPECT_EQ(finish(true), report(kStateDisconnected));
 }
 
 // Attempts that end on their own, each with its result; those that failed

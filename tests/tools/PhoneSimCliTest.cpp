@@ -11,7 +11,8 @@ using namespace vexlink::phonesim::test;
 using vexlink::test::ChildProcess;
 
 TEST(PhoneSimCli, ListensAnswersAndEndsCleanlyOnSigint) {
-    ChildProcess child(VEXLINK_PHONESIM_BINARY, {"--port", "0", "--quiet", "--fault", "hello:delay:1"});
+    ChildProcess child(VEXLINK_PHONESIM_BINARY, {"--port", "0", "--quiet", "--fault", "hello:delay:1",
+                                                "--fault", "hello:trickle:1"});
     child.start();
     ASSERT_TRUE(child.waitForOutput("listening on 127.0.0.1:", 10s)) << child.stderrText();
     const std::string out = child.stdoutText();

@@ -82,6 +82,7 @@ TEST(PhoneSimControl, MisbehavesAsConfigured) {
         {"part of hello then close", [](ControlConfig& k) { k.hello.action = ReplyAction::Close; k.hello.partialBytes = 3; }, 1, {{0x65, 0, 0}}, 0},
         {"silent hello", [](ControlConfig& k) { k.hello.action = ReplyAction::Silent; }, 1, {{}}, kStaysOpen},
         {"delayed setup", [](ControlConfig& k) { k.setup.delayMs = 300; }, 3, {kHelloOk, kSetupOk, kStartOk}, kStaysOpen, 295},
+        {"trickled hello", [](ControlConfig& k) { k.hello.trickleMs = 50; }, 3, {kHelloOk, kSetupOk, kStartOk}, kStaysOpen, 295},
         {"close on accept", [](ControlConfig& k) { k.onAccept = AcceptAction::Close; }, 0, {}, 0},
         {"reset on accept", [](ControlConfig& k) { k.onAccept = AcceptAction::Reset; }, 0, {}, ECONNRESET},
         {"ipv6", [](ControlConfig&) {}, 3, {kHelloOk, kSetupOk, kStartOk}, kStaysOpen, 0, true},

@@ -194,10 +194,11 @@ TEST_P(BtLink, FailedWriteOrInterruptEndsAWaitingReadAndEveryLaterTransfer) {
 }
 INSTANTIATE_TEST_SUITE_P(FailedWriteOrInterrupt, BtLink, ::testing::Bool());
 
-TEST_F(BtLink, SilentPhoneEndsTheHandshakeWithinTheReplyLimit) {
-    connection_.setHandshakeReplyLimitMs(300);
+TEST_F(BtLink, SilentPhoneEndsTheHandshakeAtItsDeadline) {
+    connection_.setLimitsMs(0, 300);
     int32_t version = -1;
     const auto start = Clock::now();
+    connection_.beginHandshake();
     EXPECT_THROW(connection_.sendHello(version), SocketErrorException);
     EXPECT_GE(msSince(start), 300);
     EXPECT_LT(msSince(start), 3500);

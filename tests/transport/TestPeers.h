@@ -154,6 +154,15 @@ inline bool eventually(const std::function<bool()>& condition) {
     return false;
 }
 
+// True once thread `tid` of this process sits in poll: it really waits.
+inline bool waitsInPoll(pid_t tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    return eventually([&] {
+        long number = -1;
+        return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
+    });
+}
+
 // `work` on its own thread, a SocketErrorException it throws recorded. If it
 // still runs when this is destroyed, `unblock` ends it first.
 class Background {
@@ -173,13 +182,7 @@ public:
     }
     ~Background() { if (!endsWithin(0ms)) unblock_(); }
     // True once the thread sits in poll: its read really waits.
-    bool waiting() const {
-        const std::string path = "/proc/self/task/" + std::to_string(tid_.load()) + "/syscall";
-        return eventually([&] {
-            long number = -1;
-            return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
-        });
-    }
+    bool waiting() const { return waitsInPoll(tid_.load()); }
     bool endsWithin(std::chrono::milliseconds t) const { return ended_.wait_for(t) == std::future_status::ready; }
     pthread_t handle() const { return handle_; }
 

@@ -203,6 +203,7 @@ bool ControlSession::onMessage(ReceivedMessage&& message) {
     p.bytes = buildReply(type, *behaviour);
     if (p.action != ReplyAction::Reply) p.bytes.resize(std::min<size_t>(p.bytes.size(), behaviour->partialBytes));
     // Replies keep their order even when an earlier one waits longer.
+    p.trickleMs = behaviour->trickleMs;
     p.dueUs = nowUs + static_cast<int64_t>(behaviour->delayMs) * 1000;
     if (!pending_.empty()) p.dueUs = std::max(p.dueUs, pending_.back().dueUs);
     if (type == kSimStart && p.action == ReplyAction::Reply && config_.media.enabled) {
@@ -218,8 +219,9 @@ bool ControlSession::flushDue(int64_t nowUs) {
     while (!pending_.empty() && pending_.front().dueUs <= nowUs && end_ == SessionEnd::Open) {
         Pending p = std::move(pending_.front());
         pending_.pop_front();
+        const size_t sending = p.trickleMs > 0 && p.bytes.size() > 1 ? 1 : p.bytes.size();
         size_t written = 0;
-        const bool ok = link_.writeAll(p.bytes.data(), p.bytes.size(), stopAll_, &sessionStop_, &written);
+        const bool ok = link_.writeAll(p.bytes.data(), sending, stopAll_, &sessionStop_, &written);
         const int64_t at = simNowUs();
         log_.update([&](SimulatorRecord& r) {
             r.sessions[index_].replies.push_back(
@@ -228,6 +230,13 @@ bool ControlSession::flushDue(int64_t nowUs) {
         if (!ok) {
             finish(stopAll_.signalled() ? SessionEnd::Stopped : SessionEnd::ClientReset, false);
             return false;
+        }
+        if (sending < p.bytes.size()) {
+            // The rest of a trickled reply goes first when its next byte is due.
+            p.bytes.erase(p.bytes.begin(), p.bytes.begin() + static_cast<long>(sending));
+            p.dueUs = at + static_cast<int64_t>(p.trickleMs) * 1000;
+            pending_.push_front(std::move(p));
+            continue;
         }
         if (p.action == ReplyAction::Close || p.action == ReplyAction::Reset) {
             finish(SessionEnd::Fault, p.action == ReplyAction::Reset);

@@ -39,6 +39,7 @@ private:
         ReplyAction action = ReplyAction::Reply;
         std::vector<uint8_t> bytes;
         bool startsMedia = false;
+        uint32_t trickleMs = 0;  // one byte now, the rest this much later
     };
 
     bool onBytes(const uint8_t* data, size_t size, int64_t nowUs);  // false: session over

@@ -57,7 +57,7 @@ std::string PhoneSimCli::usage() {
            "  --status-start N         status byte of the Start reply (default 0)\n"
            "  --status-command104 N    status byte of the Command104 reply (default 0)\n"
            "  --fault STEP:KIND[:ARG]  misbehave at a step (repeatable); STEP hello|setup|start|command104:\n"
-           "                           wrong-type[:T] length:N extra:N trailing:N delay:MS\n"
+           "                           wrong-type[:T] length:N extra:N trailing:N delay:MS trickle:MS\n"
            "                           close[:BYTES] reset[:BYTES] silent[:BYTES] (BYTES of the reply first);\n"
            "                           accept:close|reset; keepalive:close:N|reset:N (at the N-th KeepAlive)\n"
            "  --signal tone|chirp|FILE.wav  what to send (default tone; WAV: 16-bit PCM, mono or stereo,\n"
@@ -127,7 +127,7 @@ bool PhoneSimCli::fault(const std::string& text) {
             t = static_cast<uint8_t>(n);
         }
         b->type = t;
-    } else if (kind == "length" || kind == "extra" || kind == "trailing" || kind == "delay") {
+    } else if (kind == "length" || kind == "extra" || kind == "trailing" || kind == "delay" || kind == "trickle") {
         if (!hasArg || !toU64(parts[2], UINT32_MAX, n)) return bad();
         if (kind == "length") b->declaredLength = static_cast<uint32_t>(n);
         if (kind == "extra" || kind == "trailing") {
@@ -137,6 +137,7 @@ bool PhoneSimCli::fault(const std::string& text) {
             (kind == "extra" ? b->extraBody : b->trailing) = bytes;
         }
         if (kind == "delay") b->delayMs = static_cast<uint32_t>(n);
+        if (kind == "trickle") b->trickleMs = static_cast<uint32_t>(n);
     } else if (kind == "close" || kind == "reset" || kind == "silent") {
         b->action = kind == "close" ? ReplyAction::Close : kind == "reset" ? ReplyAction::Reset : ReplyAction::Silent;
         if (hasArg) {

@@ -42,6 +42,7 @@ struct ReplyBehaviour {
     std::vector<uint8_t> trailing;              // sent after the frame, not counted
     uint32_t delayMs = 0;                       // wait before the reply (or the close) goes out
     uint32_t partialBytes = 0;                  // Silent/Close/Reset: first send this many reply bytes
+    uint32_t trickleMs = 0;                     // send the reply one byte at a time, this many ms apart
 };
 
 enum class AcceptAction : uint8_t { Serve, Close, Reset };

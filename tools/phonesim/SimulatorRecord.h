@@ -33,7 +33,8 @@ struct ReceivedMessage {
 struct SentReply {
     uint8_t requestType = 0;
     ReplyAction action = ReplyAction::Reply;
-    std::vector<uint8_t> bytes;  // the bytes actually written (partial for Close/Reset/Silent)
+    std::vector<uint8_t> bytes;  // the bytes actually written (partial for Close/Reset/Silent; one
+                                 // entry per byte of a trickled reply)
     int64_t timeUs = 0;          // when they went out (or the decision was made)
 };
 
