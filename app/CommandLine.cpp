@@ -27,6 +27,17 @@ int32_t toNumber(const char* text) {
     return static_cast<int32_t>(std::strtol(text, nullptr, 10));
 }
 
+// Codes of the options that have no short form.
+enum LongOnly : int {
+    kOptJitterBuffer = 1000,
+    kOptConceal,
+    kOptOutput,
+    kOptReconnect,
+    kOptNoStatus,
+};
+
+// New long options begin with none of m, s, t, p, d, v and h, so every
+// abbreviation of the classic ones keeps its meaning.
 const option kLongOptions[] = {
     {"media-port", required_argument, nullptr, 'm'},
     {"service-port", required_argument, nullptr, 's'},
@@ -35,8 +46,36 @@ const option kLongOptions[] = {
     {"debug", no_argument, nullptr, 'd'},
     {"version", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
+    {"jitter-buffer", required_argument, nullptr, kOptJitterBuffer},
+    {"conceal", required_argument, nullptr, kOptConceal},
+    {"output", required_argument, nullptr, kOptOutput},
+    {"reconnect", no_argument, nullptr, kOptReconnect},
+    {"no-status", no_argument, nullptr, kOptNoStatus},
     {nullptr, 0, nullptr, 0},
 };
+
+struct Choice {
+    const char* word;
+    int value;
+};
+
+// The value of `word` among `choices` (case is ignored), or -1 after one
+// line on `err` naming the option and what it takes.
+template <size_t N>
+int choose(FILE* err, const char* option, const char* word, const Choice (&choices)[N]) {
+    for (const Choice& c : choices) {
+        if (strcasecmp(word, c.word) == 0) return c.value;
+    }
+    std::fprintf(err, "vexlink: --%s takes %s or %s, not \"%s\"\n", option, choices[0].word, choices[N - 1].word, word);
+    return -1;
+}
+
+const Choice kPlayoutChoices[] = {{"adaptive", static_cast<int>(PlayoutMode::Adaptive)},
+                                  {"queue", static_cast<int>(PlayoutMode::Queue)}};
+const Choice kConcealChoices[] = {{"fade", static_cast<int>(Concealment::Fade)},
+                                  {"codec", static_cast<int>(Concealment::Codec)}};
+const Choice kOutputChoices[] = {{"alsa", static_cast<int>(OutputKind::Alsa)},
+                                 {"pipewire", static_cast<int>(OutputKind::PipeWire)}};
 
 CommandLineOutcome endWith(int status) {
     CommandLineOutcome outcome;
@@ -102,6 +141,30 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
                     return endWith(kExitBadCommandLine);
                 }
                 break;
+            case kOptJitterBuffer: {
+                const int v = choose(io.err, "jitter-buffer", optarg, kPlayoutChoices);
+                if (v < 0) return endWith(kExitBadCommandLine);
+                values.playoutMode = static_cast<PlayoutMode>(v);
+                break;
+            }
+            case kOptConceal: {
+                const int v = choose(io.err, "conceal", optarg, kConcealChoices);
+                if (v < 0) return endWith(kExitBadCommandLine);
+                values.concealment = static_cast<Concealment>(v);
+                break;
+            }
+            case kOptOutput: {
+                const int v = choose(io.err, "output", optarg, kOutputChoices);
+                if (v < 0) return endWith(kExitBadCommandLine);
+                values.output = static_cast<OutputKind>(v);
+                break;
+            }
+            case kOptReconnect:
+                values.reconnect = true;
+                break;
+            case kOptNoStatus:
+                values.statusLine = false;
+                break;
             case 'v':
                 printVersion(io.out);
                 return endWith(kExitVersion);
@@ -166,6 +229,11 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
         Settings::setMediaPort(values.mediaPort);
     }
     Settings::setPlayLocally(values.playLocally);
+    Settings::setPlayoutMode(values.playoutMode);
+    Settings::setConcealment(values.concealment);
+    Settings::setOutput(values.output);
+    Settings::setReconnect(values.reconnect);
+    Settings::setStatusLine(values.statusLine);
 
     CommandLineOutcome outcome;
     outcome.run = true;

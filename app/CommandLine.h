@@ -23,6 +23,12 @@ struct CommandLineValues {
     bool playLocally = false;
     bool debug = false;
     const char* serverAddress = nullptr;  // points into argv
+    // Long options only.
+    PlayoutMode playoutMode = PlayoutMode::Auto;
+    Concealment concealment = Concealment::Fade;
+    OutputKind output = OutputKind::Alsa;
+    bool reconnect = false;
+    bool statusLine = true;
 };
 
 struct CommandLineIo {

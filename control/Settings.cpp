@@ -16,6 +16,12 @@ struct SettingsRecord {
     int32_t mediaPort = 0;
     int32_t bufferSize = 0;
     uint8_t btAddress[6] = {};
+    // Beyond the classic record: the long options.
+    PlayoutMode playoutMode = PlayoutMode::Auto;
+    Concealment concealment = Concealment::Fade;
+    OutputKind output = OutputKind::Alsa;
+    bool reconnect = false;
+    bool statusLine = true;
 };
 
 SettingsRecord record;
@@ -44,6 +50,17 @@ void Settings::setMediaPort(int32_t port) { record.mediaPort = port; }
 int32_t Settings::getBufferSize() { return record.bufferSize; }
 void Settings::getBtAddress(uint8_t out[6]) { std::memcpy(out, record.btAddress, sizeof record.btAddress); }
 void Settings::setBtAddress(const uint8_t in[6]) { std::memcpy(record.btAddress, in, sizeof record.btAddress); }
+
+PlayoutMode Settings::getPlayoutMode() { return record.playoutMode; }
+void Settings::setPlayoutMode(PlayoutMode mode) { record.playoutMode = mode; }
+Concealment Settings::getConcealment() { return record.concealment; }
+void Settings::setConcealment(Concealment concealment) { record.concealment = concealment; }
+OutputKind Settings::getOutput() { return record.output; }
+void Settings::setOutput(OutputKind output) { record.output = output; }
+bool Settings::getReconnect() { return record.reconnect; }
+void Settings::setReconnect(bool on) { record.reconnect = on; }
+bool Settings::getStatusLine() { return record.statusLine; }
+void Settings::setStatusLine(bool on) { record.statusLine = on; }
 
 void Settings::resetForTest() { record = SettingsRecord{}; }
 bool Settings::setSoftApAddrForTest(const char* text) { return copyAddress(record.softApAddr, text); }

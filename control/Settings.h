@@ -12,6 +12,16 @@ enum TransportType : uint32_t {
     kTransportSoftAp = 4,
 };
 
+// How received voice reaches the output: the adaptive jitter buffer, or the
+// queue paced by the 20 ms tick. Auto takes the jitter buffer for server
+// version 4 and above and the queue for versions 2 and 3.
+enum class PlayoutMode : uint8_t { Auto, Adaptive, Queue };
+// How the jitter buffer hides a missing frame: repeat and fade the last one,
+// or the codec's own concealment (and in-band FEC when the phone sends it).
+enum class Concealment : uint8_t { Fade, Codec };
+// Where the voice goes: the ALSA loopback card, or a PipeWire source node.
+enum class OutputKind : uint8_t { Alsa, PipeWire };
+
 // The process-wide configuration record. Written by the front end before
 // the controller starts, read-only afterwards (the connect request's post
 // orders the writes before every read), so it has no lock.
@@ -36,6 +46,18 @@ public:
     static int32_t getBufferSize();
     static void getBtAddress(uint8_t out[6]);
     static void setBtAddress(const uint8_t in[6]);
+
+    // Choices made with long options; the defaults keep the classic client.
+    static PlayoutMode getPlayoutMode();
+    static void setPlayoutMode(PlayoutMode mode);
+    static Concealment getConcealment();
+    static void setConcealment(Concealment concealment);
+    static OutputKind getOutput();
+    static void setOutput(OutputKind output);
+    static bool getReconnect();
+    static void setReconnect(bool on);
+    static bool getStatusLine();
+    static void setStatusLine(bool on);
 
     // Back to the values at process start (tests only).
     static void resetForTest();

@@ -74,6 +74,47 @@ TEST(CommandLine, WifiRunStoresItsValues) {
     EXPECT_TRUE(Settings::getPlayLocally());
 }
 
+// The long-only options: stored, abbreviated, case ignored; a word they do
+// not take ends the run with one line on stderr and status 255.
+TEST(CommandLine, LongOnlyChoices) {
+    Settings::resetForTest();
+    ASSERT_TRUE(parse({"host"}).run);
+    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Auto);
+    EXPECT_EQ(Settings::getConcealment(), Concealment::Fade);
+    EXPECT_EQ(Settings::getOutput(), OutputKind::Alsa);
+    EXPECT_FALSE(Settings::getReconnect());
+    EXPECT_TRUE(Settings::getStatusLine());
+    ASSERT_TRUE(parse({"--jit=Queue", "--conceal", "codec", "--out=PipeWire", "--r", "--n", "--m=7", "host"}).run);
+    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Queue);
+    EXPECT_EQ(Settings::getConcealment(), Concealment::Codec);
+    EXPECT_EQ(Settings::getOutput(), OutputKind::PipeWire);
+    EXPECT_TRUE(Settings::getReconnect());
+    EXPECT_FALSE(Settings::getStatusLine());
+    EXPECT_EQ(Settings::getMediaPort(), 7);
+    ASSERT_TRUE(parse({"--jitter-buffer", "adaptive", "host"}).run);
+    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Adaptive);
+
+    for (const char* bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
+        std::vector<std::string> words = {"vexlink", bad, "host"};
+        std::vector<char*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        CommandLineIo io;
+        char* text = nullptr;
+        size_t size = 0;
+        io.out = stdout;
+        io.err = open_memstream(&text, &size);
+        io.loopbackAvailable = [] { return true; };
+        io.loopbackOpenError = [] { return 0; };
+        const CommandLineOutcome outcome = runCommandLine(3, argv.data(), io);
+        std::fclose(io.err);
+        EXPECT_FALSE(outcome.run);
+        EXPECT_EQ(outcome.exitStatus, kExitBadCommandLine);
+        const std::string word = std::string(bad).substr(std::string(bad).find('=') + 1);
+        EXPECT_NE(std::string(text).find("\"" + word + "\"\n"), std::string::npos) << text;
+        std::free(text);
+    }
+}
+
 TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
     Settings::resetForTest();
     ASSERT_TRUE(parse({"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}).run);

@@ -28,7 +28,8 @@ complete_line() {
 sorted() { printf '%s\n' "$@" | LC_ALL=C sort; }
 
 readonly all_options=(-t --transport -s --service-port -m --media-port -l --play-locally
-                      -d --debug -v --version -h --help)
+                      -d --debug -v --version -h --help --jitter-buffer --conceal --output
+                      --reconnect --no-status)
 
 test_dash_lists_every_option() {
     assert_eq "$(sorted "${all_options[@]}")" "$(complete_line _vexlink vexlink -)" "vexlink -<TAB>"
@@ -38,9 +39,16 @@ test_dash_lists_every_option() {
 }
 
 test_double_dash_lists_long_options() {
-    assert_eq "$(sorted --transport --service-port --media-port --play-locally --debug --version --help)" \
+    assert_eq "$(sorted --transport --service-port --media-port --play-locally --debug --version --help \
+        --jitter-buffer --conceal --output --reconnect --no-status)" \
         "$(complete_line _vexlink vexlink --)" "vexlink --<TAB>"
     assert_eq "--play-locally" "$(complete_line _vexlink vexlink --pl)" "vexlink --pl<TAB>"
+}
+
+test_long_only_choices_offer_their_words() {
+    assert_eq "$(sorted adaptive queue)" "$(complete_line _vexlink vexlink --jitter-buffer '')" "--jitter-buffer <TAB>"
+    assert_eq "--conc=codec" "$(complete_line _vexlink vexlink --conc=C)" "--conc=C<TAB>"
+    assert_eq "pipewire" "$(complete_line _vexlink vexlink --output p)" "--output p<TAB>"
 }
 
 test_transport_offers_wifi_and_bluetooth() {
@@ -134,6 +142,8 @@ test_every_offered_option_is_accepted_by_vexlink() {
             -v|--version) args=("$opt"); expected=0 ;;
             -t|--transport) args=("$opt" WIFI); expected=1 ;;
             -s|--service-port|-m|--media-port) args=("$opt" 8125); expected=1 ;;
+            --jitter-buffer|--conceal|--output)
+                args=("$opt" "$(complete_line _vexlink vexlink "$opt" '' | head -n 1)"); expected=1 ;;
             *) args=("$opt"); expected=1 ;;
         esac
         # Without a server address vexlink ends with status 1 (usage) after
