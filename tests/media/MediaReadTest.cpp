@@ -5,6 +5,8 @@
 // ASan).
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <gtest/gtest.h>
 #include <opus/opus.h>
 
@@ -65,6 +67,7 @@ class UdpMedia : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(stream.open(), 0);
+        stream.setPhoneAddress(phoneAt("127.0.0.1"));
         ASSERT_TRUE(opus.open());
         stream.setReceiveWaitMs(2000);
     }
@@ -93,14 +96,16 @@ TEST_F(UdpMedia, ServesDatagramsAsAByteStream) {
     EXPECT_EQ(take(20), pattern(20, 2));
     stream.setReceiveWaitMs(2000);
 
-    // An empty buffer appends datagrams until it has enough; IPv4 and IPv6
-    // senders both reach the socket.
-    send(pattern(5, 3));
+    // An empty buffer appends datagrams until it has enough; an IPv6 phone
+    // reaches the socket as well as an IPv4 one.
+    stream.setPhoneAddress(phoneAt("::1"));
+    send(pattern(5, 3), "::1");
     send(pattern(20, 4), "::1");
     const Bytes both = cat({pattern(5, 3), pattern(20, 4)});
     EXPECT_EQ(take(11), Bytes(both.begin(), both.begin() + 11));
     EXPECT_EQ(stream.bufferedCount(), 14);
     EXPECT_EQ(take(14), Bytes(both.begin() + 11, both.end()));
+    stream.setPhoneAddress(phoneAt("127.0.0.1"));
 
     // A payload longer than what is left: -30, and the rest is dropped.
     send(pattern(11 + 40, 5));
@@ -234,6 +239,86 @@ TEST_F(UdpMedia, WhatTheCodecDoesNotProduceIsSilence) {
             EXPECT_EQ(std::count(packet.samples + produced, std::end(packet.samples), 0), kFrameSamples - produced);
         }
     }
+}
+
+// The phone is 127.0.0.1; strangers at 127.0.0.2 and ::1 send well-formed
+// voice, junk and empty datagrams to the same port. None of them is served,
+// fails a read, or keeps a wait going; each is counted.
+TEST_F(UdpMedia, OnlyThePhoneIsHeardAndStrangersAreCounted) {
+    const Fd strangers[] = {boundSocket("127.0.0.2", SOCK_DGRAM), boundSocket("::1", SOCK_DGRAM)};
+    ASSERT_TRUE(strangers[0].valid() && strangers[1].valid());
+    const uint16_t port = localPort(stream.socketFd());
+    auto fromStranger = [&](int which, const Bytes& b) {
+        socklen_t length = 0;
+        const sockaddr_storage to = numericAddress(which == 0 ? "127.0.0.1" : "::1", length, port);
+        return ::sendto(strangers[which].get(), b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                        length) == ssize_t(b.size());
+    };
+    const auto frames = encodeFrames(2);
+    const Bytes strangeVoice = v4Packet(frames[0], 77), junk = pattern(40, 9), phoneVoice = v4Packet(frames[1], 5);
+
+    for (const Bytes& b : {strangeVoice, junk, Bytes{}}) ASSERT_TRUE(fromStranger(0, b));
+    ASSERT_TRUE(fromStranger(1, strangeVoice));
+    send(phoneVoice);
+    RecordingDecoder decoder;
+    VoicePacket packet;
+    EXPECT_EQ(read(&readPacketV4, packet, &decoder), 0);
+    EXPECT_EQ(packet.rawSequence, 5);
+    EXPECT_EQ(decoder.payload, frames[1]);
+    EXPECT_EQ(stream.foreignDatagrams(), 4u);
+
+    // A stranger sending every 40 ms neither restarts nor extends a 300 ms
+    // wait, nor ends it early.
+    stream.setReceiveWaitMs(300);
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> sent{0};
+    std::thread chatter([&] {
+        const Bytes kinds[] = {strangeVoice, junk, Bytes{}};
+        for (uint32_t i = 0; !stop && i < 100; ++i, std::this_thread::sleep_for(40ms)) {
+            if (fromStranger(0, kinds[i % 3])) ++sent;
+        }
+    });
+    const auto start = Clock::now();
+    Bytes out(11);
+    const int32_t result = stream.read(out.data(), 11);
+    const long long waited = msSince(start);
+    stop = true;
+    chatter.join();
+    EXPECT_EQ(result, -20);
+    EXPECT_GE(waited, 290);
+    EXPECT_LT(waited, 3000);
+    // Everything the stranger sent is counted once it has been read past.
+    stream.setReceiveWaitMs(2000);
+    send(phoneVoice);
+    EXPECT_EQ(read(&readPacketV4, packet, &decoder), 0);
+    EXPECT_EQ(stream.foreignDatagrams(), 4u + sent);
+}
+
+// With poll() failing at once (a descriptor limit of 0 makes it refuse even
+// one descriptor), a read still waits its full time for a datagram, sleeping
+// between the attempts instead of spinning.
+TEST_F(UdpMedia, AFailingWaitNeitherShortensTheWaitNorSpins) {
+    stream.setReceiveWaitMs(400);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    auto threadCpuMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
+    };
+    Bytes out(11);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const auto start = Clock::now();
+    const double cpuStart = threadCpuMs();
+    const int32_t result = stream.read(out.data(), 11);
+    const double cpu = threadCpuMs() - cpuStart;
+    const long long waited = msSince(start);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(result, -20);
+    EXPECT_GE(waited, 390);
+    EXPECT_LT(cpu, 0.1 * double(waited)) << "ms of CPU in a wait of " << waited << " ms";
 }
 
 // Serves every byte it is asked for out of one long run.
