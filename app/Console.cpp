@@ -1,6 +1,8 @@
 #include "app/Console.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "control/Settings.h"
@@ -46,6 +48,25 @@ const char* errorMessage(int32_t result) {
     }
 }
 
+void printFinalNotes(FILE* err, int32_t result, int32_t detail, bool debug, uint32_t foreignDatagrams) {
+    if (result == kResultMediaPortFailed && detail != 0) {
+        // Only the low 16 bits of the setting reach the socket.
+        const int port = static_cast<int>(Settings::getMediaPort() & 0xFFFFu);
+        if (detail == EADDRINUSE) {
+            std::fprintf(err, "vexlink: UDP port %d is already in use by another program; choose another with -m PORT\n",
+                         port);
+        } else {
+            std::fprintf(err, "vexlink: cannot receive on UDP port %d: %s; choose another with -m PORT\n", port,
+                         std::strerror(detail));
+        }
+    }
+    if (debug && foreignDatagrams > 0) {
+        std::fprintf(err, "vexlink: ignored %u datagram%s from addresses other than the phone's\n",
+                     static_cast<unsigned>(foreignDatagrams), foreignDatagrams == 1 ? "" : "s");
+    }
+    std::fflush(err);
+}
+
 void printStateLine(FILE* out, int32_t state, int32_t result, bool debug) {
     switch (state) {
         case kStateDisconnected: printResultLines(out, result, debug); break;
@@ -59,7 +80,7 @@ void printStateLine(FILE* out, int32_t state, int32_t result, bool debug) {
     }
 }
 
-void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*detail*/) {
+void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t detail) {
     FILE* out = out_ != nullptr ? out_ : stdout;
     if (state != kStateDisconnected) {
         lastState_.store(state, std::memory_order_release);
@@ -77,6 +98,7 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*d
     // the controller is being destroyed, and the user still learns the result.
     printStateLine(out, state, result, debug());
     std::fflush(out);
+    printFinalNotes(stderr, result, detail, debug(), ReceptionStats::instance()->foreignDatagrams);
     if (!ending) return;
     if (endProcess_ != nullptr) {
         endProcess_(0);

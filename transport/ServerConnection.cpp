@@ -9,6 +9,7 @@
 #include "media/WifiMediaStream.h"
 #include "platform/PlatformInfo.h"
 #include "transport/BtDeviceStream.h"
+#include "transport/PeerAddressFilter.h"
 #include "transport/SocketUtil.h"
 #include "transport/WinSockStream.h"
 
@@ -46,6 +47,9 @@ ServerConnection::~ServerConnection() { close(); }
 
 int32_t ServerConnection::connect() {
     close();
+    mediaOpenError_ = 0;
+    WinSockStream* tcp = nullptr;
+    WifiMediaStream* udp = nullptr;
     const uint32_t type = Settings::getTransportType();
     switch (type) {
         case kTransportWifi:
@@ -53,7 +57,9 @@ int32_t ServerConnection::connect() {
             const char* address = type == kTransportWifi ? Settings::getWifiServerAddr() : Settings::getSoftApAddr();
             mediaPort_ = Settings::getMediaPort();
             control_ = std::make_unique<WinSockStream>(address, Settings::getControlPort());
+            tcp = static_cast<WinSockStream*>(control_.get());
             media_ = std::make_unique<WifiMediaStream>(static_cast<uint32_t>(mediaPort_));
+            udp = static_cast<WifiMediaStream*>(media_.get());
             break;
         }
         case kTransportBluetooth: {
@@ -72,7 +78,17 @@ int32_t ServerConnection::connect() {
     }
 
     if (control_->open() != 0) return kConnControlOpenFailed;
+    if (udp != nullptr) {
+        // The phone is whoever answered on the control connection, however
+        // the user named it; voice from any other address is not its.
+        sockaddr_storage phone;
+        socklen_t phoneLength = 0;
+        if (peerAddress(tcp->socketFd(), phone, phoneLength)) {
+            udp->setPhoneAddress(PeerAddressFilter(reinterpret_cast<const sockaddr*>(&phone), phoneLength));
+        }
+    }
     if (media_->open() != 0) {
+        if (udp != nullptr) mediaOpenError_ = udp->openError();
         control_->close();
         return kConnMediaOpenFailed;
     }

@@ -54,6 +54,9 @@ public:
     void interruptReads();
 
     int32_t mediaPort() const { return mediaPort_; }
+    // errno of the media socket's failed open after connect gave -31
+    // (EADDRINUSE: another program holds the port); 0 otherwise.
+    int32_t mediaOpenError() const { return mediaOpenError_; }
     ControlStream* controlStream() const { return control_.get(); }
     MediaStream* mediaStream() const { return media_.get(); }
 
@@ -73,6 +76,7 @@ private:
     std::unique_ptr<ControlStream> control_;
     std::unique_ptr<MediaStream> media_;
     int32_t mediaPort_ = 0;
+    int32_t mediaOpenError_ = 0;
     int32_t replyLimitMs_ = kHandshakeReplyLimitMs;
 };
 
