@@ -256,7 +256,7 @@ TEST_F(VexlinkSession, OnlyThePhoneSpeaksIntoTheMicrophone) {
     stop = true;
     chatter.join();
     close(stranger);
-    ASSERT_TRUE(spoke);
+    ASSERT_TRUE(spoke) << child->stdoutText();
     ASSERT_TRUE(sim->waitForPacketsSent(150, 10s));
     ASSERT_TRUE(child->running()) << child->stdoutText();
     child->signal(SIGINT);
