@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -264,10 +265,18 @@ TEST_F(VexlinkSession, OnlyThePhoneSpeaksIntoTheMicrophone) {
 
     const std::string out = child->stdoutText();
     EXPECT_EQ(out.rfind(kUntilDisconnecting + "\rDisconnected  \nStart:\t", 0), 0u) << out;
-    EXPECT_NE(child->stderrText().find("vexlink: ignored " + std::to_string(sent) +
-                                       " datagrams from addresses other than the phone's\n"),
-              std::string::npos)
-        << child->stderrText();
+    // Every datagram is counted once it is read past; the exact count is the
+    // stream test's to check, since a stalled machine may let the kernel drop
+    // some before they reach the socket.
+    const std::string err = child->stderrText();
+    unsigned ignored = 0;
+    char tail[64] = {};
+    ASSERT_EQ(std::sscanf(err.c_str(), "vexlink: ignored %u datagrams from addresses other than the %63[^\n]", &ignored,
+                          tail), 2)
+        << err;
+    EXPECT_STREQ(tail, "phone's");
+    EXPECT_LE(ignored, sent);
+    EXPECT_GE(ignored, sent - sent / 10);
     const std::vector<int16_t> pcm = alsa.readLoopback();
     const double phonePower = tonePower(pcm, 1000.0), strangerPower = tonePower(pcm, 2200.0);
     EXPECT_GT(phonePower, 0.0);
