@@ -1,5 +1,5 @@
 // The vexlink binary run as a real process: texts, statuses, the connection
-// console and Ctrl-C.
+// console and Ctrl-C, and who may speak into the microphone.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
