@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "app/ConsoleWriter.h"
@@ -71,6 +73,25 @@ const char* errorMessage(int32_t result) {
     }
 }
 
+void printFinalNotes(FILE* err, int32_t result, int32_t detail, bool debug, uint32_t foreignDatagrams) {
+    if (result == kResultMediaPortFailed && detail != 0) {
+        // Only the low 16 bits of the setting reach the socket.
+        const int port = static_cast<int>(Settings::getMediaPort() & 0xFFFFu);
+        if (detail == EADDRINUSE) {
+            std::fprintf(err, "vexlink: UDP port %d is already in use by another program; choose another with -m PORT\n",
+                         port);
+        } else {
+            std::fprintf(err, "vexlink: cannot receive on UDP port %d: %s; choose another with -m PORT\n", port,
+                         std::strerror(detail));
+        }
+    }
+    if (debug && foreignDatagrams > 0) {
+        std::fprintf(err, "vexlink: ignored %u datagram%s from addresses other than the phone's\n",
+                     static_cast<unsigned>(foreignDatagrams), foreignDatagrams == 1 ? "" : "s");
+    }
+    std::fflush(err);
+}
+
 size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, bool debug) {
     size_t length = 0;
     if (size > 0) out[0] = '\0';
@@ -87,7 +108,7 @@ size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, b
     return length;
 }
 
-void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*detail*/) {
+void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t detail) {
     ConsoleWriter& console = console_ != nullptr ? *console_ : ConsoleWriter::instance();
     char text[kStateTextCapacity];
     if (state != kStateDisconnected) {
@@ -106,6 +127,7 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*d
     (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
     // A bounded wait: a stdout that blocks loses the lines, not the end.
     (void)console.drain(kFinalDrainMs);
+    printFinalNotes(stderr, result, detail, debug(), ReceptionStats::instance()->foreignDatagrams);
     if (!ending) return;
     if (endProcess_ != nullptr) {
         endProcess_(0);

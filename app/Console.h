@@ -25,6 +25,11 @@ inline constexpr int kFinalDrainMs = 1000;
 size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, bool debug);
 // The message of the "Error: %s" line for a result code.
 const char* errorMessage(int32_t result);
+// The standard-error notes that follow a final state: for result -27 which
+// media port could not be used and why (`detail` is the errno), and with
+// `debug` the count of datagrams ignored for not coming from the phone
+// (`foreignDatagrams`, when there were any).
+void printFinalNotes(FILE* err, int32_t result, int32_t detail, bool debug, uint32_t foreignDatagrams);
 
 // The front end's receiver of the controller's state changes. It is called
 // on the controller's event thread; main polls lastState() once a second.

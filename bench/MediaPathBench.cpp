@@ -134,6 +134,7 @@ void FullPathV4(benchmark::State& state) {
     target.sin_family = AF_INET;
     target.sin_port = local.sin6_port;
     target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    stream.setPhoneAddress(PeerAddressFilter(reinterpret_cast<const sockaddr*>(&target), sizeof target));
 
     OpusVoiceDecoder decoder(kSampleRate, kChannels);
     decoder.open();

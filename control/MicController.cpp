@@ -6,6 +6,7 @@
 #include "audio/OpusVoiceDecoder.h"
 #include "control/ConnectionPacketSource.h"
 #include "control/VoiceReceiver.h"
+#include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
 #include "transport/ServerConnection.h"
@@ -135,7 +136,9 @@ void MicController::connectSequence(uint64_t order) {
     // A stop during a step wins over whatever the step came to.
     if (cancel_.cancelled()) return abandonAttempt();
     if (connectResult != 0) {
-        setState(kStateDisconnected, translateConnectionResult(connectResult), 0);
+        // The front end tells the user why the media port could not be used.
+        const int32_t detail = connectResult == kConnMediaOpenFailed ? connection_->mediaOpenError() : 0;
+        setState(kStateDisconnected, translateConnectionResult(connectResult), detail);
         releaseConnection();
         return;
     }
@@ -229,6 +232,9 @@ void MicController::disconnectSequence(int32_t result) {
         // into the one dropped count that the report shows.
         stats_->dropped += overflowDrops_;
         overflowDrops_ = 0;
+        if (connection_ && connection_->mediaStream() != nullptr) {
+            stats_->foreignDatagrams = connection_->mediaStream()->foreignDatagrams();
+        }
     }
     setState(kStateDisconnected, result, 0);
     releaseConnection();

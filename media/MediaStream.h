@@ -21,6 +21,9 @@ public:
     // Makes a waiting read (and every later one) end promptly with
     // SocketErrorException, so the receive thread can be joined.
     virtual void interrupt() {}
+    // Datagrams discarded since open() because they did not come from the
+    // phone. Read it after the receive thread has ended.
+    virtual uint32_t foreignDatagrams() const { return 0; }
 };
 
 }  // namespace vexlink

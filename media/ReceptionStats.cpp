@@ -51,6 +51,7 @@ void ReceptionStats::reset() {
     minTransit = 0;
     targetDelay = 0;
     lateRun = 0;
+    foreignDatagrams = 0;
     // Transit times of an earlier connection compare two other clocks; they
     // must not come back as the minimum of this one.
     transitCount_ = 0;

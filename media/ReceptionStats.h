@@ -48,6 +48,11 @@ public:
     int32_t targetDelay = 0;
     uint32_t lateRun = 0;
 
+    // UDP datagrams from addresses other than the phone's, discarded unread;
+    // the event thread stores it after joining the receive thread. Not part
+    // of the report.
+    uint32_t foreignDatagrams = 0;
+
     ReceptionStats() { reset(); }
 
     int transitWindowCount() const { return transitCount_; }

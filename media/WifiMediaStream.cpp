@@ -1,6 +1,7 @@
 #include "media/WifiMediaStream.h"
 
-#include <cstring>
+#include <cerrno>
+#include <chrono>
 #include <sys/socket.h>
 
 #include "transport/SocketErrorException.h"
@@ -17,9 +18,14 @@ WifiMediaStream::~WifiMediaStream() { close(); }
 int32_t WifiMediaStream::open() {
     close();
     interrupted_ = false;
+    foreignDatagrams_ = 0;
     // Only the low 16 bits of the port reach the socket.
     const int fd = openBoundSocket(static_cast<int32_t>(port_ & 0xFFFFu), SOCK_DGRAM);
-    if (fd == -1) return -10;
+    if (fd == -1) {
+        openError_ = errno;
+        return -10;
+    }
+    openError_ = 0;
 
     int size = 0;
     socklen_t sizeLength = sizeof size;
@@ -29,7 +35,7 @@ int32_t WifiMediaStream::open() {
     }
 
     mediaSocket_ = fd;
-    bufferedCount_ = 0;
+    reset();
     return 0;
 }
 
@@ -38,36 +44,28 @@ void WifiMediaStream::close() {
     if (fd != -1) closeSocket(fd);
 }
 
-int32_t WifiMediaStream::read(uint8_t* buffer, int32_t count) {
-    if (count == 0) return 0;
-    if (count < 0 || count > kMaxPacketPayload) {
-        // No packet can be that long: treat it as a broken one.
-        bufferedCount_ = 0;
-        return -30;
-    }
-    if (bufferedCount_ >= count) {
-        take(buffer, count);
-        return 0;
-    }
-    if (bufferedCount_ > 0) {
-        // A packet never continues in the next datagram: what is left of
-        // this one is unusable.
-        bufferedCount_ = 0;
-        return -30;
-    }
-
-    while (bufferedCount_ < count) {
+int32_t WifiMediaStream::receiveDatagram(uint8_t* into, int32_t capacity) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(receiveWaitMs_);
+    for (;;) {
         if (interrupted_) throw SocketErrorException(lastSocketError());
-        const int32_t n = recvWithTimeout(datagramBuffer_ + bufferedCount_, kMaxPacketPayload - bufferedCount_,
-                                          mediaSocket_, receiveWaitMs_);
-        // A shut-down socket reads as "nothing", so look at the flag first.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        sockaddr_storage source;
+        socklen_t sourceLength = 0;
+        const int32_t n = recvDatagramFrom(into, capacity, mediaSocket_, left > 0 ? static_cast<int32_t>(left) : 0,
+                                           source, sourceLength);
+        // A shut-down socket reads as an empty datagram, so look at the flag first.
         if (interrupted_) throw SocketErrorException(lastSocketError());
-        if (n == 0) return -20;
-        if (n < 0) throw SocketErrorException(lastSocketError());
-        bufferedCount_ += n;
+        if (n == kDatagramFailed) throw SocketErrorException(lastSocketError());
+        if (n >= 0) {
+            if (phone_.accepts(reinterpret_cast<const sockaddr*>(&source), sourceLength)) {
+                if (n == 0) throw SocketErrorException(lastSocketError());  // the phone's empty datagram
+                return n;
+            }
+            ++foreignDatagrams_;
+        }
+        if (Clock::now() >= deadline) return 0;
     }
-    take(buffer, count);
-    return 0;
 }
 
 void WifiMediaStream::interrupt() {
@@ -76,12 +74,6 @@ void WifiMediaStream::interrupt() {
     // which ends a waiting poll at once; the descriptor stays open.
     const int fd = mediaSocket_;
     if (fd != -1) ::shutdown(fd, SHUT_RDWR);
-}
-
-void WifiMediaStream::take(uint8_t* destination, int32_t count) {
-    std::memcpy(destination, datagramBuffer_, static_cast<size_t>(count));
-    bufferedCount_ -= count;
-    if (bufferedCount_ > 0) std::memmove(datagramBuffer_, datagramBuffer_ + count, static_cast<size_t>(bufferedCount_));
 }
 
 }  // namespace vexlink

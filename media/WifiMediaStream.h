@@ -3,18 +3,22 @@
 #include <atomic>
 #include <cstdint>
 
-#include "media/MediaStream.h"
-#include "media/VoicePacket.h"
+#include "media/DatagramMediaStream.h"
+#include "transport/PeerAddressFilter.h"
 
 namespace vexlink {
 
-// Voice datagrams on a bound dual-stack UDP port, served as a byte stream
-// out of a 1024-byte buffer. One datagram per receive; a read that starts
-// with an empty buffer appends datagrams until it has enough bytes.
-// open/close run on the event thread, read/reset on the receive thread (never
-// overlapping them); interrupt() comes from the event thread while a read
-// may be waiting.
-class WifiMediaStream final : public MediaStream {
+// Voice datagrams on a bound dual-stack UDP port (IPv4 only on a host
+// without IPv6), served as a byte stream (see DatagramMediaStream). Only
+// datagrams whose source address is the phone's are served: any other is
+// discarded before anything looks at its bytes, and only counted; it never
+// ends, extends or restarts a wait and never makes a read fail. Until the
+// phone's address is set, every datagram is foreign.
+// open/close/setPhoneAddress run on the event thread, read/reset on the
+// receive thread (never overlapping them); interrupt() comes from the event
+// thread while a read may be waiting; foreignDatagrams() is read once the
+// receive thread has ended.
+class WifiMediaStream final : public DatagramMediaStream {
 public:
     static constexpr int32_t kReceiveWaitMs = 3000;
     static constexpr int kMinReceiveBuffer = 32768;
@@ -22,31 +26,36 @@ public:
     explicit WifiMediaStream(uint32_t port);
     ~WifiMediaStream() override;
 
+    // 0, or -10 with openError() telling why.
     int32_t open() override;
     void close() override;
-    // 0 with exactly `count` bytes stored; 0 at once for a count of 0; -20
-    // when no datagram came within the wait; -30 when the buffered bytes run
-    // short, or for a count outside 0..1024 (the buffer is emptied either
-    // way); SocketErrorException on a receive error, a zero-length datagram
-    // or after interrupt().
-    int32_t read(uint8_t* buffer, int32_t count) override;
-    void reset() override { bufferedCount_ = 0; }
     void interrupt() override;
+    uint32_t foreignDatagrams() const override { return foreignDatagrams_; }
+
+    // The phone: the peer of the connected control socket.
+    void setPhoneAddress(const PeerAddressFilter& phone) { phone_ = phone; }
+    // errno of the last failed open (EADDRINUSE: the port is taken); 0 after
+    // a successful one.
+    int openError() const { return openError_; }
 
     int socketFd() const { return mediaSocket_; }
-    int32_t bufferedCount() const { return bufferedCount_; }
     // Shorter receive waits for tests.
     void setReceiveWaitMs(int32_t ms) { receiveWaitMs_ = ms; }
 
-private:
-    void take(uint8_t* destination, int32_t count);
+protected:
+    // The phone's next datagram within one wait of receiveWaitMs, counted
+    // from the call: a foreign datagram, or a wake-up that finds nothing,
+    // goes on waiting for what is left of it.
+    int32_t receiveDatagram(uint8_t* into, int32_t capacity) override;
 
+private:
     std::atomic<int> mediaSocket_{-1};
     uint32_t port_;
-    uint8_t datagramBuffer_[kMaxPacketPayload];
-    int32_t bufferedCount_ = 0;
     int32_t receiveWaitMs_ = kReceiveWaitMs;
     std::atomic<bool> interrupted_{false};
+    PeerAddressFilter phone_;
+    uint32_t foreignDatagrams_ = 0;
+    int openError_ = 0;
 };
 
 }  // namespace vexlink

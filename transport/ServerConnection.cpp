@@ -9,6 +9,7 @@
 #include "media/WifiMediaStream.h"
 #include "platform/PlatformInfo.h"
 #include "transport/BtDeviceStream.h"
+#include "transport/PeerAddressFilter.h"
 #include "transport/SocketUtil.h"
 #include "transport/WinSockStream.h"
 
@@ -61,12 +62,25 @@ int32_t ServerConnection::connect() {
 }
 
 int32_t ServerConnection::openStreams(bool withDeadline) {
+    mediaOpenError_ = 0;
     if (!control_ || !media_) return kConnControlOpenFailed;
     control_->setWaitLimits(WaitLimits::within(withDeadline ? connectLimitMs_ : 0, cancel_));
     const int32_t opened = control_->open();
     control_->setWaitLimits({});
     if (opened != 0) return kConnControlOpenFailed;
+    auto* tcp = dynamic_cast<WinSockStream*>(control_.get());
+    auto* udp = dynamic_cast<WifiMediaStream*>(media_.get());
+    if (tcp != nullptr && udp != nullptr) {
+        // The phone is whoever answered on the control connection, however
+        // the user named it; voice from any other address is not its.
+        sockaddr_storage phone;
+        socklen_t phoneLength = 0;
+        if (peerAddress(tcp->socketFd(), phone, phoneLength)) {
+            udp->setPhoneAddress(PeerAddressFilter(reinterpret_cast<const sockaddr*>(&phone), phoneLength));
+        }
+    }
     if (media_->open() != 0) {
+        if (udp != nullptr) mediaOpenError_ = udp->openError();
         control_->close();
         return kConnMediaOpenFailed;
     }

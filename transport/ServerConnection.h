@@ -68,6 +68,9 @@ public:
     void interruptReads();
 
     int32_t mediaPort() const { return mediaPort_; }
+    // errno of the media socket's failed open after connect gave -31
+    // (EADDRINUSE: another program holds the port); 0 otherwise.
+    int32_t mediaOpenError() const { return mediaOpenError_; }
     ControlStream* controlStream() const { return control_.get(); }
     MediaStream* mediaStream() const { return media_.get(); }
 
@@ -93,6 +96,7 @@ private:
     const CancelSignal* cancel_ = nullptr;
     int32_t connectLimitMs_ = kConnectLimitMs;
     int32_t handshakeLimitMs_ = kHandshakeLimitMs;
+    int32_t mediaOpenError_ = 0;
 };
 
 }  // namespace vexlink

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "transport/AbandonableCall.h"
@@ -96,31 +97,58 @@ int tcpConnect(const char* host, int32_t port, int socketType, const WaitLimits&
     return fd;
 }
 
-int openBoundSocket(int32_t port, int socketType) {
-    sockaddr_in6 address;
-    std::memset(&address, 0, sizeof address);
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(static_cast<uint16_t>(port));
-    address.sin6_addr = in6addr_any;
+namespace {
 
-    const int fd = ::socket(AF_INET6, socketType | SOCK_CLOEXEC, 0);
+// Closes fd without losing the errno of the call that failed before.
+int closeKeepingErrno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+}
+
+// Longest sleep after a failed wait for a datagram.
+constexpr int32_t kFailedWaitSliceMs = 10;
+
+}  // namespace
+
+int openBoundSocket(int32_t port, int socketType, SocketFactory createSocket) {
+    if (createSocket == nullptr) createSocket = &::socket;
+
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t addressLength = sizeof(sockaddr_in6);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    v6->sin6_addr = in6addr_any;
+
+    int fd = createSocket(AF_INET6, socketType | SOCK_CLOEXEC, 0);
+    if (fd < 0 && errno == EAFNOSUPPORT) {
+        // A host booted without IPv6: IPv4 is all there is.
+        std::memset(&address, 0, sizeof address);
+        addressLength = sizeof(sockaddr_in);
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        fd = createSocket(AF_INET, socketType | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) return -1;
 
-    const int on = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // IPv4 traffic to the port must reach this socket too, whatever the
-    // host's default for new IPv6 sockets says.
-    const int off = 0;
-    (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    if (socketType == SOCK_STREAM) {
+        const int on = 1;
+        (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    if (address.ss_family == AF_INET6) {
+        // IPv4 traffic to the port must reach this socket too, whatever the
+        // host's default for new IPv6 sockets says.
+        const int off = 0;
+        (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
 
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    if (socketType == SOCK_STREAM && ::listen(fd, 1) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0) return closeKeepingErrno(fd);
+    if (socketType == SOCK_STREAM && ::listen(fd, 1) != 0) return closeKeepingErrno(fd);
     return fd;
 }
 
@@ -161,6 +189,46 @@ int32_t recvWithTimeout(uint8_t* buffer, int32_t length, int fd, int32_t limitMs
     }
     if (n == 0) return -1;  // orderly close, or a zero-length datagram
     return static_cast<int32_t>(n);
+}
+
+int32_t recvDatagramFrom(uint8_t* buffer, int32_t length, int fd, int32_t limitMs, sockaddr_storage& source,
+                         socklen_t& sourceLength) {
+    if (fd < 0 || length <= 0) return kDatagramFailed;
+    if (limitMs < 0) limitMs = 0;
+
+    pollfd entry;
+    entry.fd = fd;
+    entry.events = POLLIN;
+    entry.revents = 0;
+    const int ready = ::poll(&entry, 1, limitMs);
+    if (ready == 0) return kDatagramNothing;
+    if (ready < 0) {
+        if (errno != EINTR) {
+            // Nothing is known to be readable, and trying again at once could
+            // fail the same way for ever.
+            const int32_t slice = limitMs < kFailedWaitSliceMs ? limitMs : kFailedWaitSliceMs;
+            const timespec pause{0, static_cast<long>(slice) * 1000000L};
+            (void)::nanosleep(&pause, nullptr);
+        }
+        return kDatagramNothing;
+    }
+    if (entry.revents & POLLNVAL) return kDatagramFailed;
+
+    std::memset(&source, 0, sizeof source);
+    sourceLength = sizeof source;
+    const ssize_t n = ::recvfrom(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&source), &sourceLength);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kDatagramNothing;
+        return kDatagramFailed;
+    }
+    return static_cast<int32_t>(n);
+}
+
+bool peerAddress(int fd, sockaddr_storage& address, socklen_t& length) {
+    std::memset(&address, 0, sizeof address);
+    length = sizeof address;
+    return fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
 }
 
 long sendNoSignal(int fd, const uint8_t* buffer, long length) {

@@ -1,21 +1,29 @@
 // The vexlink binary run as a real process: texts, statuses, the connection
-// console and Ctrl-C.
+// console and Ctrl-C, and who may speak into the microphone.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
 #include "PortReservation.h"
+#include "tools/phonesim/MediaPacketWriter.h"
+#include "tools/phonesim/OpusFrameEncoder.h"
 #include "tools/phonesim/PhoneSimulator.h"
+#include "tools/phonesim/ToneSignal.h"
+#include "../transport/TestPeers.h"
 
 namespace vexlink {
 namespace {
@@ -114,8 +122,9 @@ protected:
         return sim->port();
     }
     // `stdoutFd` >= 0: the child's standard output instead of a file.
-    void launch(int controlPort, std::vector<std::string> args = {}, int stdoutFd = -1) {
-        args.insert(args.end(), {"-s", std::to_string(controlPort), "-m", std::to_string(mediaPort), "127.0.0.1"});
+    void launch(int controlPort, std::vector<std::string> args = {}, int stdoutFd = -1,
+                const std::string& host = "127.0.0.1") {
+        args.insert(args.end(), {"-s", std::to_string(controlPort), "-m", std::to_string(mediaPort), host});
         extraEnv.push_back(alsa.environmentEntry());
         child = std::make_unique<ChildProcess>(VEXLINK_BINARY, args, extraEnv);
         child->setStdout(stdoutFd);
@@ -244,6 +253,68 @@ TEST_F(VexlinkSession, NoVoiceEndsWithTheFirewallHintForTheMediaPort) {
     EXPECT_EQ(child->stdoutText(), kUntilDisconnecting +
                                        "No audio data is received. Please change your firewall setting to unblock "
                                        "UDP port " + std::to_string(mediaPort) + ".\n");
+}
+
+TEST_F(VexlinkSession, ABusyMediaPortIsNamedOnStandardError) {
+    const Fd holder = boundSocket("::", SOCK_DGRAM, uint16_t(mediaPort));
+    launch(phone(0));
+    EXPECT_EQ(child->wait(30s), 0);
+    EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Error\n");
+    EXPECT_EQ(child->stderrText(), "vexlink: UDP port " + std::to_string(mediaPort) +
+                                       " is already in use by another program; choose another with -m PORT\n");
+}
+
+// The phone, reached as "localhost", speaks a tone at half scale with a
+// pause of 2.85 s; a stranger at 127.0.0.2 sends a tone at full scale, junk
+// and empty datagrams to the media port all along, the last of the pause
+// landing just before a 3 s wait would run out. Only the phone is heard, only
+// Ctrl-C ends the session, and -d counts the stranger's datagrams.
+TEST_F(VexlinkSession, OnlyThePhoneSpeaksIntoTheMicrophone) {
+    phonesim::SimulatorConfig config;  // a 1 kHz tone, from 127.0.0.1
+    config.media.impairments.stallAtMs = 1000;
+    config.media.impairments.stallForMs = 2850;
+    config.media.impairments.stallDrops = true;
+    sim = std::make_unique<phonesim::PhoneSimulator>(config);
+    ASSERT_TRUE(sim->start());
+    int16_t frame[960];
+    uint8_t payload[1000], packet[1024];
+    phonesim::ToneSignal(2200.0, 0.95).render(0, frame);
+    const int32_t n = phonesim::OpusFrameEncoder(phonesim::OpusApplication::Voip, 32000, 5).encode(frame, payload, 1000);
+    const size_t voice = phonesim::writeMediaPacket({}, payload, size_t(n), packet, sizeof packet);
+    const Fd stranger = datagramSocketFrom("127.0.0.2", "127.0.0.1", uint16_t(mediaPort));
+
+    launch(sim->port(), {"-d"}, -1, "localhost");
+    ASSERT_TRUE(sim->waitForPacketsSent(5, 20s));
+    std::atomic<bool> stop{false};
+    uint32_t sent = 0;
+    std::thread chatter([&] {
+        for (uint32_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
+            const size_t size = i % 3 == 0 ? voice : i % 3 == 1 ? 48 : 0;  // voice, junk, empty
+            sent += send(stranger.get(), packet, size, 0) == ssize_t(size);
+        }
+    });
+    // Until a second of voice after the pause; then the phone alone for one more.
+    const bool spoke = sim->waitForPacketsSent(100, 30s);
+    stop = true;
+    chatter.join();
+    ASSERT_TRUE(spoke) << child->stdoutText();
+    ASSERT_TRUE(sim->waitForPacketsSent(150, 10s));
+    child->signal(SIGINT);
+    EXPECT_EQ(child->wait(30s), 0);
+
+    const std::string out = child->stdoutText(), err = child->stderrText();
+    EXPECT_EQ(out.rfind(kUntilDisconnecting + "\rDisconnected  \nStart:\t", 0), 0u) << out;
+    // Each is counted once read past; a stalled machine's kernel may drop a few.
+    unsigned ignored = 0;
+    ASSERT_EQ(std::sscanf(err.c_str(), "vexlink: ignored %u datagrams from addresses other than the phone's\n",
+                          &ignored), 1) << err;
+    EXPECT_LE(ignored, sent);
+    EXPECT_GE(ignored, sent - sent / 10);
+    const std::vector<int16_t> pcm = alsa.readLoopback();
+    ASSERT_FALSE(pcm.empty());
+    const auto [low, high] = std::minmax_element(pcm.begin(), pcm.end());
+    EXPECT_GT(*high, 12000) << "the phone was not heard";
+    EXPECT_LT(std::max(-int(*low), int(*high)), 22000) << "the stranger was heard";
 }
 
 }  // namespace

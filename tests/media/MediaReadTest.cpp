@@ -5,11 +5,13 @@
 // ASan).
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <opus/opus.h>
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 #include "../transport/TestPeers.h"
 #include "audio/OpusVoiceDecoder.h"
@@ -65,6 +67,7 @@ class UdpMedia : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(stream.open(), 0);
+        stream.setPhoneAddress(phoneAt("127.0.0.1"));
         ASSERT_TRUE(opus.open());
         stream.setReceiveWaitMs(2000);
     }
@@ -93,14 +96,16 @@ TEST_F(UdpMedia, ServesDatagramsAsAByteStream) {
     EXPECT_EQ(take(20), pattern(20, 2));
     stream.setReceiveWaitMs(2000);
 
-    // An empty buffer appends datagrams until it has enough; IPv4 and IPv6
-    // senders both reach the socket.
-    send(pattern(5, 3));
+    // An empty buffer appends datagrams until it has enough; an IPv6 phone
+    // reaches the socket as well as an IPv4 one.
+    stream.setPhoneAddress(phoneAt("::1"));
+    send(pattern(5, 3), "::1");
     send(pattern(20, 4), "::1");
     const Bytes both = cat({pattern(5, 3), pattern(20, 4)});
     EXPECT_EQ(take(11), Bytes(both.begin(), both.begin() + 11));
     EXPECT_EQ(stream.bufferedCount(), 14);
     EXPECT_EQ(take(14), Bytes(both.begin() + 11, both.end()));
+    stream.setPhoneAddress(phoneAt("127.0.0.1"));
 
     // A payload longer than what is left: -30, and the rest is dropped.
     send(pattern(11 + 40, 5));
@@ -140,6 +145,9 @@ TEST_F(UdpMedia, InterruptSilenceAndEmptyDatagrams) {
     socklen_t length = sizeof size;
     ASSERT_EQ(getsockopt(stream.socketFd(), SOL_SOCKET, SO_RCVBUF, &size, &length), 0);
     EXPECT_GE(size, 32768);
+    WifiMediaStream second(localPort(stream.socketFd()));  // another client on the port
+    EXPECT_EQ(second.open(), -10);
+    EXPECT_EQ(second.openError(), EADDRINUSE);
 
     stream.setReceiveWaitMs(60000);
     Background read([&] { take(11); }, [&] { send({}); });
@@ -234,6 +242,55 @@ TEST_F(UdpMedia, WhatTheCodecDoesNotProduceIsSilence) {
             EXPECT_EQ(std::count(packet.samples + produced, std::end(packet.samples), 0), kFrameSamples - produced);
         }
     }
+}
+
+// The phone is 127.0.0.1; strangers at 127.0.0.2 and ::1 send voice, junk
+// and empty datagrams every 20 ms. None is served, fails the read or keeps
+// its wait going; each is counted.
+TEST_F(UdpMedia, StrangersAreNeitherServedNorWaitedForButCounted) {
+    const uint16_t port = localPort(stream.socketFd());
+    const Fd strangers[] = {datagramSocketFrom("127.0.0.2", "127.0.0.1", port), datagramSocketFrom("::1", "::1", port)};
+    const auto frames = encodeFrames(2);
+    const Bytes kinds[] = {v4Packet(frames[0], 77), pattern(40, 9), {}};
+    std::atomic<uint32_t> sent{0};
+    std::atomic<bool> stop{false};
+    std::thread chatter([&] {
+        for (uint32_t i = 0; !stop && i < 200; ++i, std::this_thread::sleep_for(20ms))
+            sent += sendAll(strangers[i % 2].get(), kinds[i % 3]);
+    });
+    stream.setReceiveWaitMs(300);
+    const auto start = Clock::now();
+    VoicePacket packet;
+    EXPECT_EQ(read(&readPacketV4, packet), -40);
+    const long long waited = msSince(start);
+    stop = true;
+    chatter.join();
+    EXPECT_GE(waited, 290);
+    EXPECT_LT(waited, 3000);
+    stream.setReceiveWaitMs(2000);
+    send(v4Packet(frames[1], 5));  // behind all of theirs
+    RecordingDecoder decoder;
+    EXPECT_EQ(read(&readPacketV4, packet, &decoder), 0);
+    EXPECT_EQ(decoder.payload, frames[1]);
+    EXPECT_EQ(stream.foreignDatagrams(), sent);
+}
+
+// With poll() failing at once (a descriptor limit of 0 refuses even one), a
+// read still waits its full time, sleeping between attempts, not spinning.
+TEST_F(UdpMedia, AFailingWaitNeitherShortensTheWaitNorSpins) {
+    stream.setReceiveWaitMs(400);
+    rlimit saved{}, none{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    none.rlim_max = saved.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const auto start = Clock::now();
+    const std::clock_t cpuStart = std::clock();  // the process's; no other thread runs
+    take(11, -20);
+    const double cpu = 1000.0 * double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    const long long waited = msSince(start);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_GE(waited, 390);
+    EXPECT_LT(cpu, 0.1 * double(waited)) << "ms of CPU in a wait of " << waited << " ms";
 }
 
 // Serves every byte it is asked for out of one long run.

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "transport/PeerAddressFilter.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink::test {
@@ -69,6 +71,31 @@ inline Fd socketAt(const char* address, uint16_t port, int type, bool bind = tru
     return fd;
 }
 inline Fd boundSocket(const char* address, int type, uint16_t port = 0) { return socketAt(address, port, type); }
+
+// A numeric address ("::ffff:10.0.0.1", "fe80::1%2") as a socket address
+// with `port`; length 0 when it does not parse.
+inline sockaddr_storage numericAddress(const char* text, socklen_t& length, uint16_t port = 0) {
+    sockaddr_storage out{};
+    addrinfo hints{}, *a = nullptr;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    length = getaddrinfo(text, std::to_string(port).c_str(), &hints, &a) == 0 ? a->ai_addrlen : 0;
+    if (length != 0) std::memcpy(&out, a->ai_addr, length), freeaddrinfo(a);
+    return out;
+}
+// A datagram socket bound to `from` and connected to to:port: what it sends
+// comes from that address.
+inline Fd datagramSocketFrom(const char* from, const char* to, uint16_t port) {
+    Fd fd = boundSocket(from, SOCK_DGRAM);
+    socklen_t length = 0;
+    const sockaddr_storage a = numericAddress(to, length, port);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), length) != 0) fd.reset();
+    return fd;
+}
+inline PeerAddressFilter phoneAt(const char* text) {
+    socklen_t length = 0;
+    const sockaddr_storage a = numericAddress(text, length);
+    return PeerAddressFilter(reinterpret_cast<const sockaddr*>(&a), length);
+}
 
 inline uint16_t localPort(int fd) {
     sockaddr_storage a{};

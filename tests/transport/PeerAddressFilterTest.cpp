@@ -1,0 +1,61 @@
+// The source-address matcher, and the media socket on a host without IPv6.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <tuple>
+
+#include "TestPeers.h"
+#include "transport/PeerAddressFilter.h"
+#include "transport/SocketUtil.h"
+
+namespace vexlink {
+namespace {
+
+using namespace vexlink::test;
+
+// Phone, source, accepted. Sources send from another port than the phone's.
+const std::tuple<const char*, const char*, bool> kMatches[] = {
+    {"192.168.1.23", "192.168.1.23", true},          {"192.168.1.23", "::ffff:192.168.1.23", true},
+    {"::ffff:192.168.1.23", "192.168.1.23", true},   {"192.168.1.23", "192.168.1.24", false},
+    {"::ffff:192.168.1.23", "::ffff:192.168.1.24", false}, {"192.168.1.23", "::192.168.1.23", false},
+    {"192.168.1.23", "64:ff9b::c0a8:117", false},    {"2001:db8:1:2::10", "2001:db8:1:2:9c4e:77ff:1:2", true},
+    {"2001:db8:1:2::10", "2001:db8:1:3::10", false}, {"fd12:3456:789a:1::5", "fd12:3456:789a:1:ffff::1", true},
+    {"2001:db8:1:2::10", "192.168.1.23", false},     {"2001:0:4136:e378:8000:63bf:3fff:fdd2", "2001:0:4136:e378::1", false},
+    {"fe80::1%1", "fe80::1%1", true},                {"fe80::1%1", "fe80::1%2", false},
+    {"fe80::1%1", "fe80::2%1", false},               {"::1", "::1", true},
+    {"::1", "::2", false},
+};
+
+TEST(PeerAddressFilter, AcceptsThePhoneOnlyInEachFamily) {
+    for (const auto& [phone, source, accepted] : kMatches) {
+        SCOPED_TRACE(std::string(phone) + " <- " + source);
+        socklen_t length = 0;
+        const sockaddr_storage from = numericAddress(source, length, 40001);
+        const auto* address = reinterpret_cast<const sockaddr*>(&from);
+        ASSERT_NE(length, 0u);
+        EXPECT_EQ(phoneAt(phone).accepts(address, length), accepted);
+        EXPECT_FALSE(phoneAt(phone).accepts(address, length - 1));  // truncated
+        EXPECT_FALSE(PeerAddressFilter().accepts(address, length));  // no phone known
+    }
+}
+
+// Booted with IPv6 disabled, the host refuses AF_INET6 sockets: the media
+// socket is then an IPv4 one. Other failures stay failures.
+TEST(MediaSocket, WithoutIpv6TheSocketFallsBackToIpv4) {
+    const SocketFactory noIpv6 = [](int domain, int type, int protocol) {
+        errno = EAFNOSUPPORT;
+        return domain == AF_INET6 ? -1 : ::socket(domain, type, protocol);
+    };
+    Fd fd(openBoundSocket(0, SOCK_DGRAM, noIpv6));
+    sockaddr_storage source{};
+    socklen_t length = sizeof source;
+    ASSERT_EQ(::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&source), &length), 0);
+    EXPECT_EQ(source.ss_family, AF_INET);
+    ASSERT_TRUE(sendDatagram("127.0.0.1", localPort(fd.get()), {7, 8}));
+    EXPECT_TRUE(readable(fd.get(), 5000));
+    EXPECT_EQ(openBoundSocket(0, SOCK_DGRAM, [](int, int, int) { return errno = EMFILE, -1; }), -1);
+}
+
+}  // namespace
+}  // namespace vexlink
