@@ -1,0 +1,107 @@
+#include "playout/FractionalResampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "playout/SampleFifo.h"
+
+namespace vexlink {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kKaiserBeta = 8.0;
+
+// Modified Bessel function of the first kind, order 0 (power series).
+double besselI0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 50 && term > 1e-12 * sum; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+}  // namespace
+
+FractionalResampler::FractionalResampler() {
+    // Row p holds the taps for a position p/kPhases past the sample at tap
+    // kHalfTaps - 1; row kPhases is row 0 moved on by one sample.
+    const double edge = static_cast<double>(kHalfTaps);
+    for (int32_t p = 0; p <= kPhases; ++p) {
+        const double fraction = static_cast<double>(p) / kPhases;
+        double sum = 0.0;
+        double taps[kTaps];
+        for (int32_t j = 0; j < kTaps; ++j) {
+            const double t = (j - (kHalfTaps - 1)) - fraction;
+            const double sinc = t == 0.0 ? 1.0 : std::sin(kPi * t) / (kPi * t);
+            const double r = t / edge;
+            const double window = std::abs(r) >= 1.0 ? 0.0 : besselI0(kKaiserBeta * std::sqrt(1.0 - r * r)) / besselI0(kKaiserBeta);
+            taps[j] = sinc * window;
+            sum += taps[j];
+        }
+        for (int32_t j = 0; j < kTaps; ++j) table_[p][j] = static_cast<float>(taps[j] / sum);
+    }
+    // Whole-sample positions copy exactly.
+    std::memset(table_[0], 0, sizeof table_[0]);
+    std::memset(table_[kPhases], 0, sizeof table_[kPhases]);
+    table_[0][kHalfTaps - 1] = 1.0f;
+    table_[kPhases][kHalfTaps] = 1.0f;
+}
+
+void FractionalResampler::setRatio(double ratio) {
+    ratio_ = ratio;
+    step_ = ratio == 1.0 ? kOne : std::llround(ratio * static_cast<double>(kOne));
+}
+
+int64_t FractionalResampler::nextStep() const {
+    if (step_ != kOne || phase_ == 0) return step_;
+    const auto landing = static_cast<int64_t>(kLandingStep * static_cast<double>(kOne));
+    return phase_ < (uint32_t{1} << 31) ? kOne - landing : kOne + landing;
+}
+
+int64_t FractionalResampler::inputSpan(int32_t count) const {
+    if (count <= 0) return 0;
+    const int64_t step = std::max(nextStep(), step_);
+    return ((static_cast<int64_t>(phase_) + (count - 1) * step) >> 32) + kHalfTaps + 1;
+}
+
+int16_t FractionalResampler::interpolate(const int16_t* x) const {
+    const int32_t row = static_cast<int32_t>(phase_ >> 25);  // 7 bits: kPhases
+    const float weight = static_cast<float>(phase_ & 0x1FFFFFFu) * (1.0f / 33554432.0f);
+    const int16_t* first = x - (kHalfTaps - 1);
+    const float* a = table_[row];
+    const float* b = table_[row + 1];
+    float sumA = 0.0f, sumB = 0.0f;
+    for (int32_t j = 0; j < kTaps; ++j) {
+        const float sample = static_cast<float>(first[j]);
+        sumA += a[j] * sample;
+        sumB += b[j] * sample;
+    }
+    const float y = sumA + weight * (sumB - sumA);
+    return static_cast<int16_t>(std::clamp(std::lrint(y), -32768L, 32767L));
+}
+
+void FractionalResampler::process(const SampleFifo& in, int64_t& position, int16_t* out, int32_t count) {
+    const int16_t* x = in.at(position);
+    for (int32_t i = 0; i < count; ++i) {
+        if (copying()) {
+            std::memcpy(out + i, x, sizeof(int16_t) * static_cast<size_t>(count - i));
+            position += count - i;
+            return;
+        }
+        out[i] = interpolate(x);
+        const int64_t step = nextStep();
+        int64_t next = static_cast<int64_t>(phase_) + step;
+        if (step_ == kOne) {  // gliding back to a whole sample: stop on it
+            if (step < kOne && static_cast<int64_t>(phase_) <= kOne - step) next = kOne;
+            if (step > kOne && next >= 2 * kOne) next = 2 * kOne;
+        }
+        position += next >> 32;
+        x += next >> 32;
+        phase_ = static_cast<uint32_t>(next & 0xFFFFFFFF);
+    }
+}
+
+}  // namespace vexlink

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vexlink {
+
+class SampleFifo;
+
+// Resamples by a ratio close to 1 (input samples per output sample) with a
+// 32-tap Kaiser-windowed sinc, 128 phases with linear interpolation between
+// them. It reads its input in place from a SampleFifo at a position the
+// caller keeps (integer part) plus a phase it keeps itself (fraction, 32
+// bits): the filter's history is simply the samples behind the position, so
+// switching in needs no priming and nothing is held back inside.
+//
+// At phase 0 the filter is a unit impulse, so while the ratio is exactly 1
+// and the phase 0 the input is copied bit for bit. When the ratio returns to
+// 1 with the phase elsewhere, the phase first glides to the nearest sample
+// at 1 +- kLandingStep (at most 100 samples, about 2 ms), then copying
+// resumes; the audio never jumps.
+// Threads: one thread only.
+class FractionalResampler {
+public:
+    static constexpr int32_t kHalfTaps = 16;  // taps behind and ahead of the position
+    static constexpr double kLandingStep = 0.005;
+
+    FractionalResampler();
+
+    void reset() { phase_ = 0; ratio_ = 1.0; step_ = kOne; }
+    void setRatio(double ratio);
+    double ratio() const { return ratio_; }
+    bool copying() const { return phase_ == 0 && step_ == kOne; }
+    uint32_t phase() const { return phase_; }
+    double phaseFraction() const { return phase_ / 4294967296.0; }
+
+    // Input the next `count` outputs read, counted from the position: up to
+    // and including kHalfTaps samples past the last one they sit on.
+    int64_t inputSpan(int32_t count) const;
+    // Writes `count` samples, reading `in` around `position`, which moves on.
+    void process(const SampleFifo& in, int64_t& position, int16_t* out, int32_t count);
+
+private:
+    static constexpr int64_t kOne = int64_t{1} << 32;
+    static constexpr int32_t kPhases = 128;
+    static constexpr int32_t kTaps = 2 * kHalfTaps;
+
+    int16_t interpolate(const int16_t* x) const;
+    int64_t nextStep() const;
+
+    float table_[kPhases + 1][kTaps];
+    double ratio_ = 1.0;
+    int64_t step_ = kOne;  // phase advance per output sample, 2^32 per input sample
+    uint32_t phase_ = 0;
+};
+
+}  // namespace vexlink

@@ -1,0 +1,31 @@
+#include "playout/RateController.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vexlink {
+
+RateController::RateController(double maxOffset) : maxOffset_(maxOffset) {}
+
+void RateController::reset() {
+    snapped_ = true;
+    ratio_ = 1.0;
+}
+
+double RateController::update(double excessSamples, double clockRatio) {
+    const double ppm = std::abs(clockRatio - 1.0) * 1e6;
+    if (snapped_ && ppm > kReleasePpm) snapped_ = false;
+    if (!snapped_ && ppm < kSnapPpm) snapped_ = true;
+    const double base = snapped_ ? 1.0 : clockRatio;
+
+    double correction = 0.0;
+    if (excessSamples < 0.0) {
+        correction = excessSamples * kGainPerSample;
+    } else if (excessSamples > kBandSamples) {
+        correction = (excessSamples - kBandSamples) * kGainPerSample;
+    }
+    ratio_ = correction == 0.0 && base == 1.0 ? 1.0 : std::clamp(base + correction, 1.0 - maxOffset_, 1.0 + maxOffset_);
+    return ratio_;
+}
+
+}  // namespace vexlink
