@@ -267,7 +267,7 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     if (decisions_.insertFrame(delay, target)) insertDue_ = true;
     observePull(now);
     const double ratio = rate_.update(delay - target, arrivals_.rate() / pulls_.rate());
-    resampler_.setRatio(ratio);
+    resampler_.setRatio(ratio, rate_.landing());
     counters_.targetDelaySamples = static_cast<int32_t>(std::lround(target));
     counters_.currentDelaySamples = static_cast<int32_t>(std::lround(delay));
     counters_.ratio = ratio;

@@ -13,7 +13,8 @@ constexpr double kSamplesPerUs = kSampleRate / 1e6;
 }  // namespace
 
 double DecisionLogic::target(int32_t pullSamples, int32_t allowanceUs) const {
-    return kFrameSamples + (pullSamples - 1) + FractionalResampler::kHalfTaps +
+    const bool redundancy = config_.concealment == Concealment::Codec && config_.waitForRedundancy;
+    return kFrameSamples * (redundancy ? 2 : 1) + (pullSamples - 1) + FractionalResampler::kHalfTaps +
            (allowanceUs + config_.marginUs) * kSamplesPerUs;
 }
 

@@ -31,9 +31,9 @@ public:
 
     explicit DecisionLogic(const PlayoutConfig& config) : config_(config) {}
 
-    // The delay to hold for pulls of `pullSamples`: the frame being played,
-    // the rest of the pull, the resampler's look-ahead, the jitter allowance
-    // and the margin. At that delay the packet a pull needs last was due at
+    // The delay to hold for pulls of `pullSamples`: the frame being played
+    // (and the next one, when waiting for redundancy), the rest of the pull,
+    // the resampler's look-ahead, the jitter allowance and the margin. At that delay the packet a pull needs last was due at
     // least allowance + margin before the pull, whatever the pull's phase
     // against the packets.
     double target(int32_t pullSamples, int32_t allowanceUs) const;

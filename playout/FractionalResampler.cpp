@@ -50,15 +50,17 @@ FractionalResampler::FractionalResampler() {
     table_[kPhases][kHalfTaps] = 1.0f;
 }
 
-void FractionalResampler::setRatio(double ratio) {
+void FractionalResampler::setRatio(double ratio, int landing) {
     ratio_ = ratio;
+    landing_ = landing;
     step_ = ratio == 1.0 ? kOne : std::llround(ratio * static_cast<double>(kOne));
 }
 
 int64_t FractionalResampler::nextStep() const {
     if (step_ != kOne || phase_ == 0) return step_;
     const auto landing = static_cast<int64_t>(kLandingStep * static_cast<double>(kOne));
-    return phase_ < (uint32_t{1} << 31) ? kOne - landing : kOne + landing;
+    const bool forward = landing_ != 0 ? landing_ > 0 : phase_ >= (uint32_t{1} << 31);
+    return forward ? kOne + landing : kOne - landing;
 }
 
 int64_t FractionalResampler::inputSpan(int32_t count) const {

@@ -15,9 +15,10 @@ class SampleFifo;
 //
 // At phase 0 the filter is a unit impulse, so while the ratio is exactly 1
 // and the phase 0 the input is copied bit for bit. When the ratio returns to
-// 1 with the phase elsewhere, the phase first glides to the nearest sample
-// at 1 +- kLandingStep (at most 100 samples, about 2 ms), then copying
-// resumes; the audio never jumps.
+// 1 with the phase elsewhere, the phase first glides to a whole sample at
+// 1 +- kLandingStep (at most 200 samples, about 4 ms), then copying resumes;
+// the audio never jumps. The glide goes forward or back as the caller asks
+// (the way its correction went), or to the nearer sample.
 // Threads: one thread only.
 class FractionalResampler {
 public:
@@ -26,8 +27,10 @@ public:
 
     FractionalResampler();
 
-    void reset() { phase_ = 0; ratio_ = 1.0; step_ = kOne; }
-    void setRatio(double ratio);
+    void reset() { phase_ = 0; ratio_ = 1.0; step_ = kOne; landing_ = 0; }
+    // landing: at ratio 1, glide forward (+1), back (-1) or to the nearer
+    // whole sample (0).
+    void setRatio(double ratio, int landing = 0);
     double ratio() const { return ratio_; }
     bool copying() const { return phase_ == 0 && step_ == kOne; }
     uint32_t phase() const { return phase_; }
@@ -51,6 +54,7 @@ private:
     double ratio_ = 1.0;
     int64_t step_ = kOne;  // phase advance per output sample, 2^32 per input sample
     uint32_t phase_ = 0;
+    int landing_ = 0;
 };
 
 }  // namespace vexlink

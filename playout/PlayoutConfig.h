@@ -13,6 +13,9 @@ enum class Concealment {
 // Settings of one AdaptivePlayout, fixed at construction.
 struct PlayoutConfig {
     Concealment concealment = Concealment::Fade;
+    // With codec concealment: hold one frame more, so that when a frame is
+    // missing the next packet is usually there to rebuild it from its FEC.
+    bool waitForRedundancy = true;
     // Safety beyond the jitter allowance: covers the bucket width of the
     // delay histogram and the rate controller's band.
     int32_t marginUs = 1500;

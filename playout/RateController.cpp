@@ -10,6 +10,7 @@ RateController::RateController(double maxOffset) : maxOffset_(maxOffset) {}
 void RateController::reset() {
     snapped_ = true;
     ratio_ = 1.0;
+    landing_ = 0;
 }
 
 double RateController::update(double excessSamples, double clockRatio) {
@@ -18,12 +19,13 @@ double RateController::update(double excessSamples, double clockRatio) {
     if (!snapped_ && ppm < kSnapPpm) snapped_ = true;
     const double base = snapped_ ? 1.0 : clockRatio;
 
+    // Outside the band the correction aims at its middle, so the delay comes
+    // back into it in finite time and the correction stops there.
     double correction = 0.0;
-    if (excessSamples < 0.0) {
-        correction = excessSamples * kGainPerSample;
-    } else if (excessSamples > kBandSamples) {
-        correction = (excessSamples - kBandSamples) * kGainPerSample;
+    if (excessSamples < 0.0 || excessSamples > kBandSamples) {
+        correction = (excessSamples - kBandSamples / 2) * kGainPerSample;
     }
+    landing_ = excessSamples > kBandSamples / 2 ? 1 : -1;
     ratio_ = correction == 0.0 && base == 1.0 ? 1.0 : std::clamp(base + correction, 1.0 - maxOffset_, 1.0 + maxOffset_);
     return ratio_;
 }

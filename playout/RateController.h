@@ -10,8 +10,8 @@ namespace vexlink {
 //   taken as exactly 1 while it stays within kSnapPpm of 1 (and until it
 //   leaves kReleasePpm), so equal clocks leave the audio untouched;
 // - a proportional correction of the delay's excess over the target, zero
-//   within a band of kBandSamples above it; a 1 ms excess beyond the band
-//   adds 0.2 %, which drains it with a time constant of 0.5 s.
+//   within a band of kBandSamples above it and aiming at the band's middle
+//   outside it; 1 ms of excess adds 0.2 %, a time constant of 0.5 s.
 // The sum is limited to 1 +- maxOffset. Inside the band with snapped clocks
 // the ratio is exactly 1.
 // Threads: one thread only.
@@ -28,11 +28,15 @@ public:
     // excessSamples: buffered delay minus its target.
     double update(double excessSamples, double clockRatio);
     double ratio() const { return ratio_; }
+    // Which way a resampler at ratio 1 should glide back to a whole sample:
+    // on towards the band's middle.
+    int landing() const { return landing_; }
 
 private:
     double maxOffset_;
     bool snapped_ = true;
     double ratio_ = 1.0;
+    int landing_ = 0;
 };
 
 }  // namespace vexlink
