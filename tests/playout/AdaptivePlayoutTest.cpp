@@ -19,7 +19,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Frame = PlayoutObserver::Frame;
-constexpr int kFrames = 1500;               // 30 s
+constexpr int kFrames = 1500;               // 30 s for most traces
+constexpr int kVoiceFrames = 3000;
 constexpr uint16_t kFirstSequence = 65436;  // the 16-bit numbers wrap at frame 100
 constexpr int64_t kStartUs = 5000000;
 
@@ -33,7 +34,7 @@ std::vector<Bytes> encodeVoice(bool fec) {
     std::vector<Bytes> packets;
     std::vector<int16_t> pcm(960);
     double phase = 0;
-    for (int f = 0; f < kFrames; ++f) {
+    for (int f = 0; f < kVoiceFrames; ++f) {
         for (int16_t& s : pcm) s = int16_t(9000 * std::sin(phase += 2 * M_PI * (220 + (f * 37) % 500) / 48000));
         uint8_t out[1500];
         packets.emplace_back(out, out + std::max(0, opus_encode(encoder, pcm.data(), 960, out, 1500)));
@@ -67,9 +68,9 @@ struct Arrival {
 // Sent every 20 ms by a clock `ppm` fast, 0.5 ms on the way; `extra` adds a
 // delay (negative: lost) and may add a copy.
 std::vector<Arrival> trace(double ppm = 0, const std::function<int64_t(int)>& extra = nullptr,
-                           const std::function<int64_t(int)>& copy = nullptr) {
+                           const std::function<int64_t(int)>& copy = nullptr, int frames = kFrames) {
     std::vector<Arrival> arrivals;
-    for (int f = 0; f < kFrames; ++f) {
+    for (int f = 0; f < frames; ++f) {
         const int64_t sent = kStartUs + std::llround(f * 20000.0 / (1 + ppm * 1e-6)) + 500;
         const int64_t delay = extra ? extra(f) : 0;
         if (delay >= 0) arrivals.push_back({f, sent + delay});
@@ -97,7 +98,12 @@ struct Playback : PlayoutObserver {
     }
     std::vector<int16_t> out;
     std::vector<Start> starts;
-    std::vector<std::pair<int64_t, double>> ratios;  // per pull that wrote
+    struct Pull {
+        int64_t us;
+        double ratio;
+        int32_t target, delay;
+    };
+    std::vector<Pull> pulls;  // those that wrote
     PlayoutCounters counters;
     size_t pulledBefore = 0;
     int64_t nowUs = 0;
@@ -129,7 +135,8 @@ Playback play(const std::vector<Arrival>& arrivals, Pulls pulls = {}, int64_t un
         run.out.resize(run.pulledBefore + size_t(pulls.samples));
         const int32_t got = core.pull(run.out.data() + run.pulledBefore, pulls.samples, uint64_t(run.nowUs));
         run.out.resize(run.pulledBefore + size_t(got));
-        if (got > 0) run.ratios.emplace_back(run.nowUs, core.counters().ratio);
+        const PlayoutCounters& c = core.counters();
+        if (got > 0) run.pulls.push_back({run.nowUs, c.ratio, c.targetDelaySamples, c.currentDelaySamples});
     }
     run.counters = core.counters();
     return run;
@@ -192,10 +199,10 @@ TEST_P(Scenarios, FramesCountersAndRatio) {
     }
     if (!std::isnan(s.ratioPpm)) {
         double low = 1e9, high = -1e9;
-        for (const auto& [us, ratio] : run.ratios) {
-            if (us < kStartUs + kFrames * 20000 - 10000000) continue;  // the last 10 s
-            low = std::min(low, (ratio - 1) * 1e6);
-            high = std::max(high, (ratio - 1) * 1e6);
+        for (const Playback::Pull& p : run.pulls) {
+            if (p.us < kStartUs + kFrames * 20000 - 10000000) continue;  // the last 10 s
+            low = std::min(low, (p.ratio - 1) * 1e6);
+            high = std::max(high, (p.ratio - 1) * 1e6);
         }
         EXPECT_NEAR(low, s.ratioPpm, 30);
         EXPECT_LT(high - low, 10) << "the ratio wanders";
@@ -243,6 +250,25 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     Scenario{"pause", [] { return trace(0, [](int f) { return f >= 500 ? int64_t{3000000} : 0; }); },
              {960, 10.0}, 13500, false, kFree, 0, 0, kAny, 0, 0, 1, kCleanTarget}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// 20 s of jitter up to 30 ms, then clean arrivals again: the delay follows
+// the jitter up at once and is back to that of clean arrivals within 30 s.
+TEST(JitterStep, DelayComesBackWithin30s) {
+    std::mt19937 random(5);
+    const auto arrivals = trace(0, [&](int f) { return f >= 250 && f < 1250 ? int64_t(random() % 30000) : 0; }, nullptr, 2800);
+    const Playback run = play(arrivals);
+    for (const Playback::Pull& p : run.pulls) {
+        const int64_t sinceStepUp = p.us - (kStartUs + 250 * 20000), sinceStepDown = p.us - (kStartUs + 1250 * 20000);
+        if (sinceStepUp > 1000000 && sinceStepDown < 0) {
+            EXPECT_GE(p.target, kCleanTarget + 25 * 48) << p.us;
+        }
+        if (sinceStepDown > 30000000) {
+            EXPECT_EQ(p.target, kCleanTarget) << p.us;
+            EXPECT_NEAR(p.delay, p.target + 12, 12) << p.us;
+        }
+    }
+    EXPECT_LE(run.counters.concealed(), 30u);
+}
 
 // One packet and then silence: the frame, a full-level repeat, 15/16 down to
 // 1/16, silence. A frame arriving mid-fade plays at full level and the next
