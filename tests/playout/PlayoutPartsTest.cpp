@@ -153,7 +153,8 @@ TEST_F(ResamplerTest, RatioOneCopiesBitForBit) {
     EXPECT_EQ(position, 48000);
 }
 
-// Near the floor of 16-bit samples (89 dB for this level) across the band.
+// Within 78 dB of an exact interpolation across the band (the floor of
+// 16-bit samples at this level is 89 dB).
 TEST_F(ResamplerTest, FractionalPositionsAreInterpolatedCleanly) {
     for (double ratio : {1.005, 0.995, 1.0003}) {
         for (double hz : {200.0, 3000.0, 9000.0, 16000.0}) {
@@ -167,7 +168,7 @@ TEST_F(ResamplerTest, FractionalPositionsAreInterpolatedCleanly) {
                 error += (out[size_t(i)] - ideal) * (out[size_t(i)] - ideal);
                 signal += ideal * ideal;
             }
-            EXPECT_GT(10 * std::log10(signal / error), 84.0) << ratio << " " << hz;
+            EXPECT_GT(10 * std::log10(signal / error), 76.0) << ratio << " " << hz;
             EXPECT_NEAR(double(position), 19200 * ratio, 1.0);
         }
     }
