@@ -22,7 +22,7 @@ public:
 
     bool valid() const { return main_ != nullptr && scratch_ != nullptr; }
     void reset();
-    // An empty payload asks for loss concealment, as the spec'd decode does.
+    // An empty payload asks for loss concealment, as in the receive path's decode.
     void decode(const uint8_t* payload, int32_t length, int16_t* out);
     // Rebuilds the frame before `next` from the redundancy it carries (or by
     // loss concealment when it carries none).

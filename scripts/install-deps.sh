@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config make
-  libasound2-dev libopus-dev libbluetooth-dev
+  libasound2-dev libopus-dev libbluetooth-dev libspeexdsp-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-dev
 )
