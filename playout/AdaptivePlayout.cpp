@@ -80,6 +80,10 @@ void AdaptivePlayout::insert(const RawMediaPacket& packet, uint64_t arrivalUs) {
         feed(sequence, arrival, 0.0);
         return;
     }
+    if (hasStray_ && sequence == stray_.sequence) {
+        ++counters_.discardedDuplicate;
+        return;
+    }
     const double lateness = arrivals_.lateness(sequence * kFrameSamples, arrival);
     if (!started_ && sequence < nextFrame_ && buffer_.lowerBase(sequence)) {
         // An older packet before playout began: playout begins with it.
