@@ -39,7 +39,10 @@ namespace vexlink {
 // A resampler (ratio within +-0.5 %, copying bit for bit while the ratio is
 // 1) holds the delay there against both the sender's and the puller's
 // clocks; a large excess is skipped at once, and a large shortfall is made
-// up at once by inserting a concealed frame.
+// up at once by inserting a concealed frame. When the newest packet comes
+// far behind its turn (the sender paused) or beyond the window (its
+// numbering jumped) and nothing else waits, playout moves to the sender's
+// new timeline.
 //
 // Threads: one thread only, the one that pulls; it also inserts. Nothing is
 // allocated after the constructor.

@@ -6,13 +6,32 @@
 #include <opus/opus.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <random>
 #include <vector>
 
 #include "audio/PcmLevel.h"
 #include "playout/AdaptivePlayout.h"
+
+// Every allocation of the test program goes through here and is counted
+// (the sanitizers bring their own allocators, so not in their builds).
+std::atomic<int64_t> allocations{0};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+constexpr bool kCountsAllocations = true;
+[[gnu::noinline]] void* operator new(size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
+#else
+constexpr bool kCountsAllocations = false;
+#endif
 
 namespace vexlink {
 namespace {
@@ -304,6 +323,35 @@ TEST(PullerPause, ExcessIsSkippedAtOnce) {
         }
         previous = start.frame;
     }
+}
+
+// After the constructor nothing is allocated, whatever happens: resampling,
+// loss and codec concealment, a sender's pause, a puller's pause.
+TEST(PlayoutMemory, NothingIsAllocatedAfterTheConstructor) {
+    if (!kCountsAllocations) GTEST_SKIP() << "allocations are counted in the plain build";
+    PlayoutConfig config;
+    config.concealment = Concealment::Codec;
+    AdaptivePlayout core(config);
+    std::vector<int16_t> out(4096);
+    RawMediaPacket packet;
+    voice();
+    const int64_t before = allocations.load();
+    core.startSession(4);
+    for (int64_t f = 0, pull = 0; f < 1200; ++f) {
+        const Bytes& payload = voice()[size_t(f)];
+        packet.sequence = uint16_t(f);
+        packet.length = int32_t(payload.size());
+        std::copy(payload.begin(), payload.end(), packet.payload);
+        const int64_t paused = f >= 600 ? 2000000 : 0;
+        if (f % 17 != 5) core.insert(packet, uint64_t(kStartUs + f * 19990 + paused));
+        for (; kStartUs + pull * 21333 < kStartUs + f * 19990 + paused; ++pull) {
+            if (pull < 300 || pull > 330) core.pull(out.data(), 1024, uint64_t(kStartUs + pull * 21333 + 7000));
+        }
+    }
+    EXPECT_EQ(allocations.load(), before);
+    EXPECT_EQ(core.counters().reanchors, 1u);
+    EXPECT_GT(core.counters().concealedLost, 0u);
+    EXPECT_EQ(core.counters().flushes, 1u);
 }
 
 // One packet and then silence: the frame, a full-level repeat, 15/16 down to
