@@ -4,6 +4,7 @@
 
 #include "audio/VoiceDecoder.h"
 #include "media/MediaStream.h"
+#include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
 #include "transport/ConnectionResult.h"
 
@@ -53,25 +54,86 @@ int32_t refusePacket(MediaStream& stream) {
     return kConnMediaBadPacket;
 }
 
+// Version-4 header: type 4 0, length (7 header bytes behind it plus the
+// payload), sequence number, timestamp, gain code. The fields go to `packet`
+// once the header is accepted; `payloadLength` gets what follows it.
+int32_t readHeaderV4(MediaStream& stream, RawMediaPacket& packet, int32_t& payloadLength) {
+    uint8_t header[kV4HeaderBytes];
+    const int32_t result = readBytes(stream, header, kV4HeaderBytes);
+    if (result != 0) {
+        return result;
+    }
+    if (header[0] != kMediaPacketType || header[1] != 0) {
+        return refusePacket(stream);
+    }
+    const int32_t length = bigEndian16(header + 2);
+    if (length < kV4LengthOverhead || length - kV4LengthOverhead > kMaxPacketPayload) {
+        return refusePacket(stream);
+    }
+    packet.sequence = bigEndian16(header + 4);
+    packet.timestamp = bigEndian32(header + 6);
+    packet.gainCode = header[10];
+    payloadLength = length - kV4LengthOverhead;
+    return kConnOk;
+}
+
 // Versions 2 and 3 share the layout: 2 bytes not interpreted (in version 2
 // the high half of a 32-bit sequence number whose low half is all that
 // counts), 16-bit sequence number, 16-bit payload length, payload.
-int32_t readPacketV23(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
-    uint8_t buffer[kMaxPacketPayload];
-    int32_t result = readBytes(stream, buffer, kV23HeaderBytes);
+int32_t readHeaderV23(MediaStream& stream, RawMediaPacket& packet, int32_t& payloadLength) {
+    uint8_t header[kV23HeaderBytes];
+    const int32_t result = readBytes(stream, header, kV23HeaderBytes);
     if (result != 0) {
         return result;
     }
-    packet.rawSequence = bigEndian16(buffer + 2);
-    const int32_t payloadLength = bigEndian16(buffer + 4);
+    packet.sequence = bigEndian16(header + 2);
+    payloadLength = bigEndian16(header + 4);  // checked by the callers, after the sequence is kept
+    return kConnOk;
+}
+
+using HeaderReader = int32_t (*)(MediaStream&, RawMediaPacket&, int32_t&);
+
+int32_t readRaw(HeaderReader readHeader, MediaStream& stream, RawMediaPacket& packet) {
+    int32_t payloadLength = 0;
+    int32_t result = readHeader(stream, packet, payloadLength);
+    if (result != 0) {
+        return result;
+    }
     if (payloadLength > kMaxPacketPayload) {
         return refusePacket(stream);
     }
-    result = readBytes(stream, buffer, payloadLength);
+    result = readBytes(stream, packet.payload, payloadLength);
     if (result != 0) {
         return result;
     }
-    decodeInto(decoder, buffer, payloadLength, packet);
+    packet.length = payloadLength;
+    return kConnOk;
+}
+
+// Raw read, then decode. The header fields reach the VoicePacket as soon as
+// the header is accepted, even when the payload read then fails; version 2
+// and 3 headers carry only the sequence number.
+int32_t readAndDecode(HeaderReader readHeader, bool fullHeader, MediaStream& stream, VoiceDecoder& decoder,
+                      VoicePacket& packet) {
+    RawMediaPacket raw;  // on the stack: the reader's one buffer
+    int32_t payloadLength = 0;
+    int32_t result = readHeader(stream, raw, payloadLength);
+    if (result != 0) {
+        return result;
+    }
+    packet.rawSequence = raw.sequence;
+    if (fullHeader) {
+        packet.timestamp = raw.timestamp;
+        packet.gainCode = raw.gainCode;
+    }
+    if (payloadLength > kMaxPacketPayload) {
+        return refusePacket(stream);
+    }
+    result = readBytes(stream, raw.payload, payloadLength);
+    if (result != 0) {
+        return result;
+    }
+    decodeInto(decoder, raw.payload, payloadLength, packet);
     return kConnOk;
 }
 
@@ -89,37 +151,27 @@ int32_t mapMediaReadResult(int32_t readResult) {
 }
 
 int32_t readPacketV4(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
-    uint8_t buffer[kMaxPacketPayload];
-    int32_t result = readBytes(stream, buffer, kV4HeaderBytes);
-    if (result != 0) {
-        return result;
-    }
-    if (buffer[0] != kMediaPacketType || buffer[1] != 0) {
-        return refusePacket(stream);
-    }
-    const int32_t length = bigEndian16(buffer + 2);
-    if (length < kV4LengthOverhead || length - kV4LengthOverhead > kMaxPacketPayload) {
-        return refusePacket(stream);
-    }
-    packet.rawSequence = bigEndian16(buffer + 4);
-    packet.timestamp = bigEndian32(buffer + 6);
-    packet.gainCode = buffer[10];
-
-    const int32_t payloadLength = length - kV4LengthOverhead;
-    result = readBytes(stream, buffer, payloadLength);
-    if (result != 0) {
-        return result;
-    }
-    decodeInto(decoder, buffer, payloadLength, packet);
-    return kConnOk;
+    return readAndDecode(&readHeaderV4, true, stream, decoder, packet);
 }
 
 int32_t readPacketV3(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
-    return readPacketV23(stream, decoder, packet);
+    return readAndDecode(&readHeaderV23, false, stream, decoder, packet);
 }
 
 int32_t readPacketV2(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet) {
-    return readPacketV23(stream, decoder, packet);
+    return readAndDecode(&readHeaderV23, false, stream, decoder, packet);
+}
+
+int32_t readRawPacketV4(MediaStream& stream, RawMediaPacket& packet) {
+    return readRaw(&readHeaderV4, stream, packet);
+}
+
+int32_t readRawPacketV3(MediaStream& stream, RawMediaPacket& packet) {
+    return readRaw(&readHeaderV23, stream, packet);
+}
+
+int32_t readRawPacketV2(MediaStream& stream, RawMediaPacket& packet) {
+    return readRaw(&readHeaderV23, stream, packet);
 }
 
 }  // namespace vexlink

@@ -6,6 +6,7 @@ namespace vexlink {
 
 class MediaStream;
 class VoiceDecoder;
+struct RawMediaPacket;
 struct VoicePacket;
 
 // Reads one media packet from `stream` and decodes its payload into
@@ -18,6 +19,14 @@ struct VoicePacket;
 int32_t readPacketV4(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
 int32_t readPacketV3(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
 int32_t readPacketV2(MediaStream& stream, VoiceDecoder& decoder, VoicePacket& packet);
+
+// The same reads without decoding: header fields and a copy of the payload
+// go to `packet`, with the same results and the same refusals. The version 2
+// and 3 readers leave `timestamp` and `gainCode` as they were. Allocates
+// nothing.
+int32_t readRawPacketV4(MediaStream& stream, RawMediaPacket& packet);
+int32_t readRawPacketV3(MediaStream& stream, RawMediaPacket& packet);
+int32_t readRawPacketV2(MediaStream& stream, RawMediaPacket& packet);
 
 // Media stream read result -> reader result: 0 -> 0, -20 -> -40, -30 -> -50.
 // Any other non-zero code (no stream returns one) also becomes -50, so a

@@ -13,7 +13,7 @@ build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLINK_SANITIZE=address \
   -DVEXLINK_BUILD_FUZZ=ON -DVEXLINK_BUILD_TESTS=OFF -DVEXLINK_BUILD_BENCH=OFF >/dev/null
-targets=(control_reply media_packets media_socket command_line)
+targets=(control_reply media_packets media_socket playout command_line)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

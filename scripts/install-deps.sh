@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config make
-  libasound2-dev libopus-dev libbluetooth-dev libpipewire-0.3-dev
+  libasound2-dev libopus-dev libbluetooth-dev libpipewire-0.3-dev libspeexdsp-dev
   # The PipeWire tests start a private session of these daemons and tools.
   pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus-daemon
   libgtest-dev libbenchmark-dev

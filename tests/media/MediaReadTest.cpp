@@ -16,6 +16,7 @@
 #include "../transport/TestPeers.h"
 #include "audio/OpusVoiceDecoder.h"
 #include "media/PacketReader.h"
+#include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
 #include "media/WifiMediaStream.h"
 
@@ -324,6 +325,36 @@ TEST(PacketReaderLengthBounds, LengthsTheBufferCannotServeAreRefusedBeforeAnyPay
         EXPECT_EQ(stream.requests, (c.result ? std::vector<int32_t>{size} : std::vector<int32_t>{size, 1024}));
         EXPECT_EQ(stream.resets, c.result ? 1 : 0);
         EXPECT_EQ(decoder.payload.size(), c.result ? 0u : 1024u);
+    }
+}
+
+
+// The raw reads take the same bytes from the stream and refuse the same
+// headers as the decoding reads; what the decoder would get is the copy.
+TEST(PacketReaderRaw, SameBytesAndResultsAsTheDecodingReads) {
+    using RawReader = int32_t (*)(MediaStream&, RawMediaPacket&);
+    const struct { Reader reader; RawReader raw; Bytes header; } cases[] = {
+        {&readPacketV4, &readRawPacketV4, {4, 0, 0, 0x47, 1, 2, 0, 0, 3, 0xE8, 7}},
+        {&readPacketV4, &readRawPacketV4, v4(7, 9)},           {&readPacketV4, &readRawPacketV4, v4(6, 1)},
+        {&readPacketV4, &readRawPacketV4, v4(7 + 1025, 1)},    {&readPacketV4, &readRawPacketV4, v4(17, 1, {}, 5)},
+        {&readPacketV4, &readRawPacketV4, v4(7 + 1024, 0xFFFF)}, {&readPacketV3, &readRawPacketV3, v23(1024, 16)},
+        {&readPacketV2, &readRawPacketV2, v23(64, 258)},        {&readPacketV2, &readRawPacketV2, v23(1025, 1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.header));
+        EndlessStream decoding(cat({c.header, pattern(2000)})), raw(decoding.bytes);
+        RecordingDecoder decoder;
+        VoicePacket packet;
+        RawMediaPacket copy;
+        copy.timestamp = 0xDEADBEEF;
+        const int32_t result = c.raw(raw, copy);
+        EXPECT_EQ(result, c.reader(decoding, decoder, packet));
+        EXPECT_EQ(raw.requests, decoding.requests);
+        EXPECT_EQ(raw.resets, decoding.resets);
+        if (result != 0) continue;
+        EXPECT_EQ(copy.sequence, packet.rawSequence);
+        EXPECT_EQ(copy.timestamp, c.reader == &readPacketV4 ? packet.timestamp : 0xDEADBEEF);
+        EXPECT_EQ(Bytes(copy.payload, copy.payload + copy.length), decoder.payload);
     }
 }
 

@@ -1,0 +1,394 @@
+#include "playout/AdaptivePlayout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "audio/AudioFormat.h"
+#include "audio/PcmLevel.h"
+
+namespace vexlink {
+
+namespace {
+
+constexpr double kUsPerSample = 1e6 / kSampleRate;
+// A consumer this far behind its own schedule stopped pulling for a while;
+// its schedule moves on rather than taking the pause for a slow clock.
+constexpr double kPullGapUs = 100000.0;
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+}  // namespace
+
+AdaptivePlayout::AdaptivePlayout(const PlayoutConfig& config)
+    : config_(config),
+      arrivals_(kUsPerSample),
+      pulls_(kUsPerSample),
+      delays_(config),
+      rate_(config.maxRatioOffset),
+      decisions_(config),
+      codec_(decoder_) {
+    startSession(4);
+}
+
+void AdaptivePlayout::startSession(int32_t serverVersion) {
+    gainCodes_ = serverVersion >= 4;
+    unwrapper_.reset();
+    buffer_.reset(0);
+    history_.reset();
+    arrivals_.reset();
+    pulls_.reset();
+    delays_.reset();
+    rate_.reset();
+    fifo_.reset(0);
+    resampler_.reset();
+    decoder_.reset();
+    fade_.reset();
+    codec_.reset();
+    counters_ = PlayoutCounters{};
+    anchored_ = false;
+    started_ = false;
+    firstFrame_ = nextFrame_ = position_ = pulled_ = 0;
+    underrunFrom_ = -1;
+    inserted_ = 0;
+    insertDue_ = false;
+    restartFrame_ = 0;
+    lastGain_ = 5;
+    hasStray_ = false;
+    strayRun_ = 0;
+    pendingHead_ = pendingCount_ = 0;
+}
+
+// ---- packets in ----
+
+void AdaptivePlayout::insert(const RawMediaPacket& packet, uint64_t arrivalUs) {
+    const bool first = unwrapper_.empty();
+    const int64_t newestBefore = unwrapper_.newest();
+    const int64_t sequence = unwrapper_.unwrap(packet.sequence);
+    const bool newest = first || sequence > newestBefore;
+    const auto arrival = static_cast<int64_t>(arrivalUs);
+
+    if (!anchored_) {  // the first packet of the session sets the schedule
+        anchored_ = true;
+        firstFrame_ = nextFrame_ = sequence;
+        position_ = sequence * kFrameSamples;
+        buffer_.reset(sequence);
+        buffer_.insert(sequence, packet);
+        feed(sequence, arrival, 0.0);
+        return;
+    }
+    if (hasStray_ && sequence == stray_.sequence) {
+        ++counters_.discardedDuplicate;
+        return;
+    }
+    const double lateness = arrivals_.lateness(sequence * kFrameSamples, arrival);
+    if (!started_ && sequence < nextFrame_ && buffer_.lowerBase(sequence)) {
+        // An older packet before playout began: playout begins with it.
+        firstFrame_ = nextFrame_ = sequence;
+        position_ = sequence * kFrameSamples;
+    }
+    switch (buffer_.insert(sequence, packet)) {
+        case PacketBuffer::Insert::Stored:
+            if (newest) strayRun_ = 0;
+            feed(sequence, arrival, lateness);
+            return;
+        case PacketBuffer::Insert::Duplicate:
+            ++counters_.discardedDuplicate;
+            return;
+        case PacketBuffer::Insert::Behind:
+            if (history_.fate(sequence) == FrameHistory::Fate::Played) {
+                ++counters_.discardedDuplicate;
+                return;
+            }
+            if (decisions_.feedsDelay(true, lateness, delays_.allowanceUs())) feed(sequence, arrival, lateness);
+            if (newest) {
+                keepStray(sequence, packet, arrival, lateness, true);
+            } else {
+                discardLate(sequence);
+            }
+            return;
+        case PacketBuffer::Insert::Beyond:
+            if (newest) {
+                keepStray(sequence, packet, arrival, lateness, false);
+            } else {
+                ++counters_.discardedOverflow;
+            }
+            return;
+    }
+}
+
+void AdaptivePlayout::feed(int64_t sequence, int64_t arrivalUs, double latenessUs) {
+    delays_.onPacketDelay(std::llround(latenessUs), static_cast<uint64_t>(arrivalUs));
+    arrivals_.add(sequence * kFrameSamples, arrivalUs);
+}
+
+// The newest packet came after its turn or beyond the window: it is either
+// a straggler (the rest of the stream is, or soon will be, in the window) or
+// the first of a stream that has moved (the sender paused, or restarted its
+// numbering). It waits for the next pull to tell.
+void AdaptivePlayout::keepStray(int64_t sequence, const RawMediaPacket& packet, int64_t arrivalUs, double latenessUs,
+                                bool behind) {
+    if (hasStray_) dropStray();
+    hasStray_ = true;
+    ++strayRun_;
+    stray_.sequence = sequence;
+    stray_.arrivalUs = arrivalUs;
+    stray_.latenessUs = latenessUs;
+    stray_.behind = behind;
+    stray_.packet.sequence = packet.sequence;
+    stray_.packet.timestamp = packet.timestamp;
+    stray_.packet.gainCode = packet.gainCode;
+    stray_.packet.length = std::clamp(packet.length, int32_t{0}, kMaxPacketPayload);
+    std::memcpy(stray_.packet.payload, packet.payload, static_cast<size_t>(stray_.packet.length));
+}
+
+void AdaptivePlayout::dropStray() {
+    hasStray_ = false;
+    if (stray_.behind) {
+        discardLate(stray_.sequence);
+    } else {
+        ++counters_.discardedOverflow;
+    }
+}
+
+void AdaptivePlayout::discardLate(int64_t sequence) {
+    ++counters_.discardedLate;
+    switch (history_.fate(sequence)) {
+        case FrameHistory::Fate::Lost:
+            --counters_.concealedLost;
+            break;
+        case FrameHistory::Fate::Underrun:
+            --counters_.concealedUnderrun;
+            break;
+        default:
+            return;
+    }
+    ++counters_.concealedLate;
+    history_.record(sequence, FrameHistory::Fate::Late);
+}
+
+void AdaptivePlayout::resolveStray(int64_t nowUs, double target) {
+    if (!hasStray_) return;
+    switch (decisions_.stray(buffer_.count() > 0, stray_.behind, nowUs - stray_.arrivalUs, stray_.latenessUs,
+                             strayRun_)) {
+        case DecisionLogic::Stray::Wait:
+            return;
+        case DecisionLogic::Stray::Discard:
+            dropStray();
+            return;
+        case DecisionLogic::Stray::Reanchor:
+            break;
+    }
+    // The sender's timeline moved: the schedule moves with it so this packet
+    // is on time, and playout restarts early enough before it to sit at the
+    // target. What is concealed meanwhile continues the concealment.
+    const int64_t sequence = stray_.sequence;
+    restartFrame_ = sequence;
+    arrivals_.shift(arrivals_.lateness(sequence * kFrameSamples, stray_.arrivalUs));
+    hasStray_ = false;
+    strayRun_ = 0;
+    underrunFrom_ = -1;
+    ++counters_.reanchors;
+    buffer_.reset(sequence);
+    buffer_.insert(sequence, stray_.packet);
+    if (!started_) {
+        firstFrame_ = nextFrame_ = sequence;
+        position_ = sequence * kFrameSamples;
+        return;
+    }
+    const double delay = arrivals_.unitsAt(nowUs) + kFrameSamples - static_cast<double>(sequence * kFrameSamples);
+    const auto lead = static_cast<int64_t>(std::max(0.0, std::ceil(target - delay)));
+    restartAt(sequence * kFrameSamples - lead);
+}
+
+void AdaptivePlayout::restartAt(int64_t mediaPosition) {
+    nextFrame_ = floorDiv(mediaPosition, kFrameSamples);
+    if (!buffer_.lowerBase(nextFrame_)) nextFrame_ = buffer_.base();
+    position_ = std::max(mediaPosition, nextFrame_ * kFrameSamples);
+    inserted_ = 0;
+    insertDue_ = false;
+    fifo_.reset(nextFrame_ * kFrameSamples);
+    resampler_.reset();
+    pendingCount_ = 0;
+}
+
+void AdaptivePlayout::flush(int64_t samples) {
+    ++counters_.flushes;
+    underrunFrom_ = -1;
+    const int64_t target = position_ + samples;
+    if (target + FractionalResampler::kHalfTaps < fifo_.end()) {
+        position_ = target;  // within what is decoded already
+    } else {
+        const int64_t frame = floorDiv(target - inserted_, kFrameSamples);
+        for (int64_t q = nextFrame_; q < frame && q < nextFrame_ + PacketBuffer::kCapacity; ++q) {
+            if (buffer_.find(q) != nullptr) history_.record(q, FrameHistory::Fate::Skipped);
+        }
+        counters_.discardedFlush += static_cast<uint64_t>(buffer_.advanceTo(frame));
+        nextFrame_ = frame;
+        position_ = target;
+        fifo_.reset(frame * kFrameSamples + inserted_);
+    }
+    insertDue_ = false;
+    resampler_.reset();
+}
+
+// ---- samples out ----
+
+double AdaptivePlayout::delayAt(int64_t nowUs) const {
+    const double media = static_cast<double>(position_ - inserted_) + resampler_.phaseFraction();
+    return arrivals_.unitsAt(nowUs) + kFrameSamples - media;
+}
+
+void AdaptivePlayout::observePull(int64_t nowUs) {
+    if (!pulls_.empty()) {
+        const double late = pulls_.lateness(pulled_, nowUs);
+        if (late > kPullGapUs) pulls_.shift(late);
+    }
+    pulls_.add(pulled_, nowUs);
+}
+
+int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
+    if (out == nullptr || samples <= 0 || !anchored_) return 0;
+    const auto now = static_cast<int64_t>(nowUs);
+    const double target = decisions_.target(samples, delays_.allowanceUs());
+    resolveStray(now, target);
+    double delay = delayAt(now);
+    if (!started_) {
+        const int32_t lead = decisions_.startOffset(delay, target, samples);
+        if (lead < 0) return 0;
+        started_ = true;
+        restartAt(firstFrame_ * kFrameSamples - lead);
+        delay = delayAt(now);
+    }
+    const int64_t skip = decisions_.flushSamples(delay, target);
+    if (skip > 0) {
+        flush(skip);
+        delay = delayAt(now);
+    }
+    if (decisions_.insertFrame(delay, target)) insertDue_ = true;
+    observePull(now);
+    const double ratio = rate_.update(delay - target, arrivals_.rate() / pulls_.rate());
+    resampler_.setRatio(ratio, rate_.landing());
+    counters_.targetDelaySamples = static_cast<int32_t>(std::lround(target));
+    counters_.currentDelaySamples = static_cast<int32_t>(std::lround(delay));
+    counters_.ratio = ratio;
+    render(out, samples);
+    pulled_ += samples;
+    return samples;
+}
+
+void AdaptivePlayout::render(int16_t* out, int32_t samples) {
+    for (int32_t done = 0; done < samples;) {
+        const int32_t chunk = std::min(samples - done, kFrameSamples);
+        const int64_t needed = position_ + resampler_.inputSpan(chunk);
+        while (fifo_.end() < needed) produceFrame();
+        const double from = static_cast<double>(position_) + resampler_.phaseFraction();
+        resampler_.process(fifo_, position_, out + done, chunk);
+        reportStarts(from, static_cast<double>(position_) + resampler_.phaseFraction(), done, chunk);
+        done += chunk;
+    }
+    fifo_.discardBefore(position_ - FractionalResampler::kHalfTaps);
+}
+
+void AdaptivePlayout::produceFrame() {
+    const int64_t frame = nextFrame_;
+    const int64_t at = fifo_.end();
+    int16_t* out = fifo_.append(kFrameSamples);
+    if (insertDue_ && frame >= firstFrame_) {
+        // A concealed frame of no media time: the delay grows by a frame.
+        insertDue_ = false;
+        inserted_ += kFrameSamples;
+        ++counters_.framesInserted;
+        ++counters_.concealedUnderrun;
+        if (config_.concealment == Concealment::Codec) {
+            codec_.conceal(nullptr, out);
+            if (gainCodes_) applyGainCode(out, kFrameSamples, lastGain_);
+        } else {
+            fade_.conceal(out);
+        }
+        return;
+    }
+    PlayoutObserver::Frame kind = PlayoutObserver::Frame::Silent;
+    if (frame < firstFrame_) {
+        std::fill(out, out + kFrameSamples, int16_t{0});
+    } else if (const RawMediaPacket* packet = buffer_.find(frame)) {
+        playPacket(frame, *packet, out);
+        kind = PlayoutObserver::Frame::Played;
+    } else {
+        concealFrame(frame, out);
+        kind = PlayoutObserver::Frame::Concealed;
+    }
+    buffer_.advanceTo(frame + 1);
+    nextFrame_ = frame + 1;
+    if (pendingCount_ == kPendingStarts) {  // never in use: frames are reported within a pull or two
+        pendingHead_ = (pendingHead_ + 1) % kPendingStarts;
+        --pendingCount_;
+    }
+    pending_[(pendingHead_ + pendingCount_++) % kPendingStarts] = Start{frame, at, kind};
+}
+
+void AdaptivePlayout::playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out) {
+    if (config_.concealment == Concealment::Codec) {
+        codec_.decode(packet, out);
+    } else {
+        decoder_.decode(packet.payload, packet.length, out);
+    }
+    if (gainCodes_) {
+        applyGainCode(out, kFrameSamples, packet.gainCode);
+        lastGain_ = packet.gainCode;
+    }
+    if (config_.concealment == Concealment::Fade) fade_.onFresh(out);
+    ++counters_.framesPlayed;
+    history_.record(frame, FrameHistory::Fate::Played);
+    // Underruns followed by a frame that plays were losses.
+    if (underrunFrom_ >= 0) {
+        for (int64_t q = std::max(underrunFrom_, frame - FrameHistory::kFrames); q < frame; ++q) {
+            if (history_.fate(q) != FrameHistory::Fate::Underrun) continue;
+            history_.record(q, FrameHistory::Fate::Lost);
+            --counters_.concealedUnderrun;
+            ++counters_.concealedLost;
+        }
+        underrunFrom_ = -1;
+    }
+}
+
+void AdaptivePlayout::concealFrame(int64_t frame, int16_t* out) {
+    if (config_.concealment == Concealment::Codec) {
+        const RawMediaPacket* next = buffer_.find(frame + 1);
+        codec_.conceal(next, out);
+        if (gainCodes_) applyGainCode(out, kFrameSamples, next != nullptr ? next->gainCode : lastGain_);
+    } else {
+        fade_.conceal(out);
+    }
+    if (frame < restartFrame_) {  // waited through before a restart, not lost
+        ++counters_.concealedUnderrun;
+        history_.record(frame, FrameHistory::Fate::Underrun);
+    } else if (buffer_.count() > 0) {  // later frames wait: this one is missing
+        ++counters_.concealedLost;
+        history_.record(frame, FrameHistory::Fate::Lost);
+    } else {
+        ++counters_.concealedUnderrun;
+        history_.record(frame, FrameHistory::Fate::Underrun);
+        if (underrunFrom_ < 0) underrunFrom_ = frame;
+    }
+}
+
+void AdaptivePlayout::reportStarts(double from, double to, int32_t offset, int32_t count) {
+    while (pendingCount_ > 0) {
+        const Start& start = pending_[pendingHead_];
+        const auto at = static_cast<double>(start.at);
+        if (at >= to) return;
+        if (at >= from && observer_ != nullptr) {
+            const double into = (at - from) * count / (to - from);
+            observer_->onFrameStart(start.frame, start.kind,
+                                    offset + std::clamp(static_cast<int32_t>(std::ceil(into)), 0, count - 1));
+        }
+        pendingHead_ = (pendingHead_ + 1) % kPendingStarts;
+        --pendingCount_;
+    }
+}
+
+}  // namespace vexlink

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstdint>
+
+#include "media/RawMediaPacket.h"
+#include "playout/CodecConcealer.h"
+#include "playout/DecisionLogic.h"
+#include "playout/DelayManager.h"
+#include "playout/FadeConcealer.h"
+#include "playout/FractionalResampler.h"
+#include "playout/FrameDecoder.h"
+#include "playout/FrameHistory.h"
+#include "playout/PacketBuffer.h"
+#include "playout/PlayoutConfig.h"
+#include "playout/PlayoutCounters.h"
+#include "playout/PlayoutObserver.h"
+#include "playout/RateController.h"
+#include "playout/SampleFifo.h"
+#include "playout/ScheduleEstimator.h"
+#include "playout/SequenceUnwrapper.h"
+
+namespace vexlink {
+
+// A jitter buffer with adaptive delay that hands out any number of samples
+// on request.
+//
+// Packets are kept by extended sequence number and decoded when their turn
+// comes, so the decoder sees the stream in order; a duplicate is dropped,
+// and so is a packet whose turn has passed (late). Playout runs on media
+// time: the position advances with every sample handed out, concealment
+// included.
+//
+// The delay is measured against the expected arrival schedule (the lower
+// envelope of arrival time against media time, whose slope is the sender's
+// clock), not against what happens to be buffered at a pull: it is smooth,
+// so a pull's phase against the arrivals does not make playout flip between
+// playing and concealing. The target is the pull's own span plus a jitter
+// allowance from a forgetting histogram of arrival delays plus a margin.
+// A resampler (ratio within +-0.5 %, copying bit for bit while the ratio is
+// 1) holds the delay there against both the sender's and the puller's
+// clocks; a large excess is skipped at once, and a large shortfall is made
+// up at once by inserting a concealed frame. When the newest packet comes
+// far behind its turn (the sender paused) or beyond the window (its
+// numbering jumped) and nothing else waits, playout moves to the sender's
+// new timeline.
+//
+// Threads: one thread only, the one that pulls; it also inserts. Nothing is
+// allocated after the constructor.
+class AdaptivePlayout {
+public:
+    explicit AdaptivePlayout(const PlayoutConfig& config = PlayoutConfig{});
+    AdaptivePlayout(const AdaptivePlayout&) = delete;
+    AdaptivePlayout& operator=(const AdaptivePlayout&) = delete;
+
+    // Forgets everything of the previous session; gain codes apply from
+    // server version 4 on.
+    void startSession(int32_t serverVersion);
+    // arrivalUs: CLOCK_MONOTONIC microseconds when the packet was read.
+    void insert(const RawMediaPacket& packet, uint64_t arrivalUs);
+    // Fills `samples` samples and returns that count, or returns 0 and
+    // writes nothing while nothing has been played yet in this session.
+    int32_t pull(int16_t* out, int32_t samples, uint64_t nowUs);
+
+    const PlayoutCounters& counters() const { return counters_; }
+    void setObserver(PlayoutObserver* observer) { observer_ = observer; }
+
+private:
+    struct Stray {
+        int64_t sequence = 0;
+        int64_t arrivalUs = 0;
+        double latenessUs = 0.0;
+        bool behind = false;
+        RawMediaPacket packet;
+    };
+    struct Start {
+        int64_t frame;
+        int64_t at;  // where its first sample lies on the output timeline
+        PlayoutObserver::Frame kind;
+    };
+    static constexpr int32_t kPendingStarts = 8;
+
+    void feed(int64_t sequence, int64_t arrivalUs, double latenessUs);
+    void keepStray(int64_t sequence, const RawMediaPacket& packet, int64_t arrivalUs, double latenessUs, bool behind);
+    void dropStray();
+    void discardLate(int64_t sequence);
+    void resolveStray(int64_t nowUs, double target);
+    void restartAt(int64_t position);
+    void flush(int64_t samples);
+    void observePull(int64_t nowUs);
+    double delayAt(int64_t nowUs) const;
+    void render(int16_t* out, int32_t samples);
+    void produceFrame();
+    void playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out);
+    void concealFrame(int64_t frame, int16_t* out);
+    void reportStarts(double from, double to, int32_t offset, int32_t count);
+
+    const PlayoutConfig config_;
+    SequenceUnwrapper unwrapper_;
+    PacketBuffer buffer_;
+    FrameHistory history_;
+    ScheduleEstimator arrivals_;
+    ScheduleEstimator pulls_;
+    DelayManager delays_;
+    RateController rate_;
+    DecisionLogic decisions_;
+    SampleFifo fifo_;
+    FractionalResampler resampler_;
+    FrameDecoder decoder_;
+    FadeConcealer fade_;
+    CodecConcealer codec_;
+    PlayoutObserver* observer_ = nullptr;
+    PlayoutCounters counters_;
+
+    bool gainCodes_ = true;
+    bool anchored_ = false;   // a packet has come in this session
+    bool started_ = false;    // playout has begun
+    int64_t firstFrame_ = 0;  // frames before it are silence, not concealment
+    int64_t nextFrame_ = 0;   // the next frame to decode or conceal
+    // The playout position lies on the output timeline, which is media time
+    // plus the concealment frames inserted to let the delay grow at once.
+    int64_t position_ = 0;    // where playout stands (whole samples)
+    int64_t inserted_ = 0;    // samples inserted since playout last (re)started
+    bool insertDue_ = false;
+    int64_t restartFrame_ = 0;   // frames before it were concealed while waiting for it
+    int64_t pulled_ = 0;      // samples handed out this session
+    int64_t underrunFrom_ = -1;  // first frame of the current run of underruns
+    uint8_t lastGain_ = 5;
+    bool hasStray_ = false;
+    int32_t strayRun_ = 0;
+    Stray stray_;
+    Start pending_[kPendingStarts] = {};
+    int32_t pendingHead_ = 0;
+    int32_t pendingCount_ = 0;
+};
+
+}  // namespace vexlink

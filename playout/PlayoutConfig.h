@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vexlink {
+
+// How a frame whose packet is missing at its turn is filled.
+enum class Concealment {
+    Fade,   // repeat the last frame, full level once, then 15/16 .. 1/16, then silence
+    Codec,  // Opus loss concealment, in-band FEC from the next packet when it is there
+};
+
+// Settings of one AdaptivePlayout, fixed at construction.
+struct PlayoutConfig {
+    Concealment concealment = Concealment::Fade;
+    // With codec concealment: hold one frame more, so that when a frame is
+    // missing the next packet is usually there to rebuild it from its FEC.
+    bool waitForRedundancy = true;
+    // Safety beyond the jitter allowance: covers the bucket width of the
+    // delay histogram and the rate controller's band.
+    int32_t marginUs = 1500;
+    // Jitter allowance until the first histogram update (100 ms of packets).
+    int32_t startJitterUs = 5000;
+    // Delay histogram: quantile of the per-interval maximum delays, forget
+    // factor applied once per interval.
+    double quantile = 0.95;
+    double forgetFactor = 0.983;
+    int32_t intervalUs = 100000;
+    // Excess over the target that is discarded at once instead of being
+    // played out faster.
+    int32_t flushExcessUs = 60000;
+    // Largest departure of the resampling ratio from 1.
+    double maxRatioOffset = 0.005;
+};
+
+}  // namespace vexlink
