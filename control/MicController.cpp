@@ -4,7 +4,10 @@
 #include "audio/LocalPlayer.h"
 #include "audio/LoopbackWriter.h"
 #include "audio/OpusVoiceDecoder.h"
+#include "control/AdaptiveFeed.h"
+#include "control/AdaptiveTick.h"
 #include "control/ConnectionPacketSource.h"
+#include "control/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
@@ -19,8 +22,9 @@ MicController::MicController(PlayerCallback* callback) : MicController(callback,
 MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
     : callback_(callback),
       localPlayer_(std::make_unique<LocalPlayer>(kSampleRate)),
-      // The first use of the process-wide writer opens the loopback device.
-      loopback_(loopback != nullptr ? loopback : LoopbackWriter::instance()),
+      // Null: the process-wide writer, taken at the first connection that
+      // plays to ALSA (its first use opens the loopback device).
+      loopback_(loopback),
       // Taken before the event thread exists, so that thread only ever reads
       // the pointer.
       stats_(ReceptionStats::instance()),
@@ -62,6 +66,61 @@ int32_t MicController::stop() {
 void MicController::setLatencyProbe(LatencyProbe* probe) {
     probe_ = probe;
     tick_.setLatencyProbe(probe);
+}
+
+SampleSource& MicController::graphSource() {
+    ensureAdaptive();
+    return *adaptive_;
+}
+
+PlayoutCounters MicController::adaptiveFigures() const {
+    const AdaptiveFeed* feed = adaptiveView_.load(std::memory_order_acquire);
+    return feed != nullptr ? feed->figures() : PlayoutCounters{};
+}
+
+void MicController::ensureAdaptive() {
+    if (adaptive_) return;
+    PlayoutConfig config = playoutConfig_;
+    config.concealment = Settings::getConcealment();
+    adaptive_ = std::make_unique<AdaptiveFeed>(config);
+    if (Settings::getOutput() == OutputKind::Alsa) adaptiveTick_ = std::make_unique<AdaptiveTick>(*adaptive_, sink_);
+    adaptiveView_.store(adaptive_.get(), std::memory_order_release);
+}
+
+void MicController::choosePlayout() {
+    const bool alsa = Settings::getOutput() == OutputKind::Alsa;
+    bool adaptive = true;
+    if (alsa) {
+        switch (Settings::getPlayoutMode()) {
+            case PlayoutMode::Adaptive: break;
+            case PlayoutMode::Queue: adaptive = false; break;
+            case PlayoutMode::Auto: adaptive = serverVersion_.load() >= 4; break;
+        }
+    }
+    playout_ = !adaptive ? Playout::Queue : alsa ? Playout::AdaptiveTick : Playout::AdaptiveGraph;
+    if (!adaptive) return;
+    ensureAdaptive();
+    adaptive_->beginConnection(serverVersion_.load());
+    if (adaptiveTick_) {
+        // The silence between connections of a reconnecting run would come
+        // here: a later connection then writes silence until its first frame.
+        adaptiveTick_->beginConnection(false);
+        adaptiveTick_->setLatencyProbe(probe_);
+    }
+}
+
+void MicController::endAdaptivePlayout() {
+    if (playout_ == Playout::Queue) return;
+    PlayoutCounters c;
+    stats_->dropped += adaptive_->endConnection(&c);
+    ReceptionStats::PlayoutSummary& p = stats_->playout;
+    p.adaptive = true;
+    p.targetDelaySamples = c.targetDelaySamples;
+    p.late = c.discardedLate;
+    p.duplicates = c.discardedDuplicate;
+    p.concealed = c.concealed();
+    p.played = c.framesPlayed;
+    p.ratio = c.ratio;
 }
 
 uint64_t MicController::post(int32_t code, int32_t result, uint32_t connectionId) {
@@ -160,10 +219,17 @@ void MicController::connectSequence(uint64_t order) {
     }
 
     // Prepare the voice flow while no other thread touches it.
-    localPlayer_->open();  // opened whatever play-locally says; result not needed
+    if (Settings::getOutput() == OutputKind::Alsa) {
+        localPlayer_->open();  // opened whatever play-locally says; result not needed
+        if (loopback_ == nullptr) {
+            loopback_ = LoopbackWriter::instance();
+            sink_.setLoopback(loopback_);
+        }
+    }
     playoutQueue_.clear();
     tick_.beginConnection();
     stats_->reset();
+    choosePlayout();
     if (mediaWaitMsForTest_ > 0) {
         if (auto* wifi = dynamic_cast<WifiMediaStream*>(connection_->mediaStream())) {
             wifi->setReceiveWaitMs(mediaWaitMsForTest_);
@@ -236,6 +302,7 @@ void MicController::disconnectSequence(int32_t result) {
             stats_->foreignDatagrams = connection_->mediaStream()->foreignDatagrams();
         }
     }
+    endAdaptivePlayout();
     setState(kStateDisconnected, result, 0);
     releaseConnection();
     localPlayer_->close();
@@ -269,9 +336,14 @@ void MicController::receiveLoop() {
     ConnectionPacketSource source(*connection_);
     VoiceReceiver receiver(source, state_, serverVersion_.load(), playoutQueue_, *stats_);
     receiver.setLatencyProbe(probe_);
-    OpusVoiceDecoder decoder(sampleRate_, channels_);
-    const int32_t result = receiver.run(decoder);
-    overflowDrops_ = receiver.overflowDrops();
+    int32_t result;
+    if (playout_ == Playout::Queue) {
+        OpusVoiceDecoder decoder(sampleRate_, channels_);
+        result = receiver.run(decoder);
+        overflowDrops_ = receiver.overflowDrops();
+    } else {
+        result = receiver.run(adaptive_->ring());
+    }
     if (result != 0) post(kEventDisconnectOnError, result, connectionId_);
 }
 
@@ -279,7 +351,16 @@ void MicController::receiveLoop() {
 
 void MicController::onTimer() {
     if (state_.load() != kStateConnected) return;
-    tick_.tick();
+    switch (playout_) {
+        case Playout::Queue:
+            tick_.tick();
+            break;
+        case Playout::AdaptiveTick:
+            if (const uint64_t nextUs = adaptiveTick_->tick(timer_.scheduledUs())) timer_.moveNextTick(nextUs);
+            break;
+        case Playout::AdaptiveGraph:
+            break;  // the graph's data thread pulls; this tick only keeps the connection alive
+    }
     if (++keepAliveTicks_ >= kKeepAliveTicks) {
         if (!keepAlivePending_.exchange(true)) post(kEventSendKeepAlive, 0, connectionId_);
         keepAliveTicks_ = 0;

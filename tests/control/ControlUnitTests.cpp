@@ -5,6 +5,7 @@
 #include <atomic>
 #include <deque>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "audio/VoiceDecoder.h"
@@ -16,7 +17,9 @@
 #include "control/PlayoutTick.h"
 #include "control/Settings.h"
 #include "control/VoiceReceiver.h"
+#include "media/RawMediaPacket.h"
 #include "media/ReceptionStats.h"
+#include "playout/PacketRing.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {
@@ -189,14 +192,23 @@ protected:
     int32_t readPacketV2(VoiceDecoder&, VoicePacket& p) override { return next(2, p); }
     int32_t readPacketV3(VoiceDecoder&, VoicePacket& p) override { return next(3, p); }
     int32_t readPacketV4(VoiceDecoder&, VoicePacket& p) override { return next(4, p); }
-    int32_t next(int version, VoicePacket& p) {
+    int32_t readRawPacketV2(RawMediaPacket& p) override { return next(2, p); }
+    int32_t readRawPacketV3(RawMediaPacket& p) override { return next(3, p); }
+    int32_t readRawPacketV4(RawMediaPacket& p) override { return next(4, p); }
+    // Decoded reads get the sample level, raw ones carry it as their sequence number.
+    template <typename Packet>
+    int32_t next(int version, Packet& p) {
         versionsRead.push_back(version);
-        EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
         const Read r = script.empty() ? Read{kLeave} : script.front();
         if (!script.empty()) script.pop_front();
         if (r.result == kThrow) throw SocketErrorException(0);
         if (r.result == kLeave) state = kStateDisconnecting;
-        std::fill(std::begin(p.samples), std::end(p.samples), r.sample);
+        if constexpr (std::is_same_v<Packet, VoicePacket>) {
+            EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
+            std::fill(std::begin(p.samples), std::end(p.samples), r.sample);
+        } else {
+            p.sequence = uint16_t(r.sample);
+        }
         p.gainCode = r.gainCode;
         return r.result == kLeave ? -40 : r.result;
     }
@@ -259,6 +271,27 @@ TEST_P(ReceiveLoopTest, QueuesCountsAndEnds) {
     EXPECT_EQ(!stats.isFirstPacket, c.feedsJitter);
     EXPECT_EQ(opens, 1);
     EXPECT_EQ(closes, 1);
+}
+
+// The adaptive playout's loop: the same reads, ends and counts, but raw
+// packets into the ring, gain codes left to the playout; a full ring
+// refuses (and counts) a packet that still counts as received.
+TEST_P(ReceiveLoopTest, RawReadsGoToTheRing) {
+    const LoopCase& c = GetParam();
+    script.assign(c.script.begin(), c.script.end());
+    script.push_front({0, 7});  // refused: the ring below holds one packet
+    if (c.queued.empty()) script.pop_front();
+    PacketRing ring(1);
+    ring.beginSession(c.version);
+    stats.endTime = 0;
+    EXPECT_EQ(receiver(c.version).run(ring), c.result);
+    EXPECT_EQ(stats.received, c.queued.empty() ? 0u : c.queued.size() + 1);
+    EXPECT_EQ(ring.dropped(), c.queued.empty() ? 0u : c.queued.size());
+    EXPECT_EQ(ring.front() != nullptr, !c.queued.empty());
+    EXPECT_EQ(ring.front() != nullptr ? ring.front()->packet.sequence : 7u, 7u);
+    EXPECT_NE(stats.endTime, 0u);
+    EXPECT_EQ(!stats.isFirstPacket, c.feedsJitter);
+    EXPECT_EQ(opens, 0);
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReceiveLoopTest,
