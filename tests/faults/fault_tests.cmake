@@ -2,8 +2,7 @@
 set(_fault_harness
   ${CMAKE_CURRENT_LIST_DIR}/VoiceFaultTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FaultProbe.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/FrameTracker.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/StarvationMonitor.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/FrameTracker.cpp)
 
 # In-process scenarios of a few seconds of voice each.
 vexlink_add_test(fault_tests
