@@ -7,6 +7,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <strings.h>
+#include <vector>
 
 #include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
@@ -108,10 +109,15 @@ CommandLineOutcome endWith(int status) {
 }  // namespace
 
 OutputKind scanOutputChoice(int argc, char* argv[]) {
+    // getopt_long permutes what it reads; a permuted argv would read
+    // differently the second time (a missing argument at the end takes the
+    // operand moved behind it), so this pass reads a copy.
+    std::vector<char*> words(argv, argv + argc);
+    words.push_back(nullptr);
     OutputKind output = OutputKind::Alsa;
     optind = 0;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "m:s:t:ldvh", kLongOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, words.data(), "m:s:t:ldvh", kLongOptions, nullptr)) != -1;) {
         if (c == 'v' || c == 'h') break;  // the options after them have no effect
         if (c != kOptOutput) continue;
         for (const Choice& choice : kOutputChoices) {

@@ -66,7 +66,7 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
 // Which output the arguments choose, read without a word on any stream and
 // without storing anything (the ALSA output unless a valid --output says
 // otherwise), so that main opens the loopback card first thing only for
-// the ALSA output. May permute argv, as runCommandLine does.
+// the ALSA output. Leaves argv as it is.
 OutputKind scanOutputChoice(int argc, char* argv[]);
 
 void printUsage(FILE* out);
