@@ -118,7 +118,9 @@ void MicController::endAdaptivePlayout() {
     p.targetDelaySamples = c.targetDelaySamples;
     p.late = c.discardedLate;
     p.duplicates = c.discardedDuplicate;
-    p.concealed = c.concealed();
+    // Frames missing within the voice; underruns before it began, after it
+    // ended and while the sender paused are not.
+    p.concealed = c.concealedLost + c.concealedLate;
     p.played = c.framesPlayed;
     p.ratio = c.ratio;
 }

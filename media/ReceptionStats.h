@@ -65,7 +65,7 @@ public:
         int32_t targetDelaySamples = 0;  // at the last pull
         uint64_t late = 0;               // packets that came after their turn
         uint64_t duplicates = 0;
-        uint64_t concealed = 0;          // frames filled by concealment
+        uint64_t concealed = 0;          // frames concealed between played ones
         uint64_t played = 0;             // frames played from their own packet
         double ratio = 1.0;              // resampling ratio at the last pull
     };

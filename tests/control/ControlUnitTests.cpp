@@ -362,7 +362,7 @@ TEST_P(AdaptiveDropTest, DroppedCountsWhatThePlayoutThrewAway) {
     size_t next = 0;
     for (uint64_t t = 0; t <= 1500; t += 20) {
         for (; next < script.size() && script[next].second <= t; ++next) d.push(script[next].first, script[next].second);
-        if (GetParam().pulled) EXPECT_GE(d.feed.pull(d.out, kFrameSamples, t * 1000), 0);
+        if (GetParam().pulled) d.feed.pull(d.out, kFrameSamples, t * 1000);
     }
     for (; next < script.size(); ++next) d.push(script[next].first, script[next].second);
     EXPECT_EQ(d.feed.endConnection(), GetParam().dropped);
