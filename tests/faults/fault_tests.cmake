@@ -11,13 +11,6 @@ vexlink_add_test(fault_tests
   LABELS faults
   TIMEOUT 120)
 
-# A minute of voice each: run once, in the plain build.
-vexlink_add_test(fault_long_tests
-  SOURCES ${_fault_harness} ${CMAKE_CURRENT_LIST_DIR}/ClockDriftTests.cpp
-  LIBS vexlink_control vexlink_phonesim
-  LABELS long
-  TIMEOUT 240)
-
 # The vexlink process against a failing phone.
 vexlink_add_test(fault_process_tests
   SOURCES ${_fault_harness} ${CMAKE_CURRENT_LIST_DIR}/PeerFailureTests.cpp
