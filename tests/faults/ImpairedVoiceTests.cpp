@@ -74,8 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // 500 packets a second: the receive thread keeps up (nothing lost in the
 // socket), the playout stays bounded (the adaptive one cuts the excess, the
-// queue discards its oldest frames past one second of voice), and stop()
-// still ends it promptly (run() checks that).
+// queue discards its oldest frames past one second of voice) and -d counts
+// what they threw away, and stop() still ends it promptly (run() checks
+// that).
 class FloodTest : public VoiceFaultTest, public ::testing::WithParamInterface<PlayoutMode> {};
 
 TEST_P(FloodTest, TenTimesTheRateKeepsTheClientResponsive) {
@@ -86,9 +87,9 @@ TEST_P(FloodTest, TenTimesTheRateKeepsTheClientResponsive) {
     const VoiceOutcome o = run("flood-10x", c, options);
     EXPECT_GE(o.sent.sent, 1400u);
     EXPECT_GE(o.arrivals * 100, o.sent.sent * (kSanitized ? 50 : 95));
-    // Some 150 frames of time went by: what did not play or still wait (a
-    // second and a bit: 128 packets at most) was thrown away.
-    EXPECT_GE(ReceptionStats::instance()->dropped + 160 + 128, o.arrivals);
+    // Some 150 frames of time went by: most of the rest was thrown away
+    // rather than kept for later.
+    EXPECT_GE(ReceptionStats::instance()->dropped * 3, o.arrivals * 2);
     EXPECT_EQ(o.figures.maxQueueDepth, GetParam() == PlayoutMode::Queue ? VoiceReceiver::kMaxQueuedFrames : 0);
 }
 INSTANTIATE_TEST_SUITE_P(Playouts, FloodTest, ::testing::Values(PlayoutMode::Auto, PlayoutMode::Queue),
