@@ -3,8 +3,10 @@
 vexlink_add_test(bench_support_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/ClickDetectorTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ResultTableTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/RunAnalysisTest.cpp
     ${PROJECT_SOURCE_DIR}/bench/support/ClickDetector.cpp
+    ${PROJECT_SOURCE_DIR}/bench/support/ResultTable.cpp
     ${PROJECT_SOURCE_DIR}/bench/support/RunAnalysis.cpp
   LIBS vexlink_phonesim PkgConfig::OPUS
   LABELS bench)
