@@ -9,7 +9,7 @@
 #   scripts/bench-e2e.sh --jobs 1 --seconds 5 --out /tmp/e2e.md loss-5% flood-10x
 # Options: --jobs N (runs at once, default 3), --seconds N (voice of every
 # profile instead of its own length), --no-callgrind, --no-check (skip the
-# runs alone that check the concurrency). About 7 minutes per strategy with
+# runs alone that check the concurrency). About 6 minutes per strategy with
 # 3 jobs; run it in the background (nohup scripts/bench-e2e.sh > log 2>&1 &).
 set -euo pipefail
 cd "$(dirname "$0")/.."
