@@ -7,17 +7,33 @@ namespace vexlink {
 struct VoicePacket;
 
 // Optional observer of each frame's way from the socket to the device, for
-// benchmarks. The receive thread calls onArrival right after a packet was
-// read and decoded; the timer thread calls onWritten right after the frame
-// of that same packet went to the devices (not for repeats). Times are
-// monotonicUs(). Implementations must be cheap and must not allocate; a
-// packet that is discarded never sees onWritten. With no probe installed the
-// two paths pay one null test per packet.
+// benchmarks and tests. Times are monotonicUs(). Implementations must be
+// cheap and must not allocate. With no probe installed the paths pay one
+// null test per packet.
+//
+//  - onArrival: the receive thread, right after a packet was read and
+//    decoded.
+//  - onWritten: the timer thread, right after the frame of that same packet
+//    went to the devices (not for concealment); a packet that is discarded
+//    never sees it.
+//  - onFramePlayed: the timer thread, for every real (not concealed) frame
+//    whose first sample went out in a device write. `outputSample` is the
+//    index of that sample in the connection's output stream: every sample
+//    written to the loopback device since Connected counts, concealment
+//    included, so the first sample written is 0. `nowUs` is the time of that
+//    write. Whatever the playout strategy, this is the one call that says
+//    which frame is heard where.
 class LatencyProbe {
 public:
     virtual ~LatencyProbe() = default;
     virtual void onArrival(const VoicePacket& packet, uint64_t nowUs) = 0;
     virtual void onWritten(const VoicePacket& packet, uint64_t nowUs) = 0;
+    virtual void onFramePlayed(uint16_t rawSequence, uint32_t timestamp, uint64_t outputSample, uint64_t nowUs) {
+        (void)rawSequence;
+        (void)timestamp;
+        (void)outputSample;
+        (void)nowUs;
+    }
 };
 
 }  // namespace vexlink

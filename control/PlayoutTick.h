@@ -72,6 +72,8 @@ private:
 
     std::unique_ptr<VoicePacket> lastPlayed_;
     int32_t repeatCount_ = 0;
+    // Samples written to the sink since beginConnection(), for the probe.
+    uint64_t outputSamples_ = 0;
     // Fresh frames in a row since the last discard or repetition. Kept across
     // connections on purpose: only the tick's own history resets it.
     uint32_t freshRun_ = 0;

@@ -11,6 +11,7 @@
 #include "control/ControllerTypes.h"
 #include "control/EventQueue.h"
 #include "control/FrameSink.h"
+#include "control/LatencyProbe.h"
 #include "control/PacketSource.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
@@ -170,6 +171,37 @@ TEST_F(PlayoutTickTest, TrimsOneFrameAtTheSixthFreshTickInARow) {
     EXPECT_EQ(sink.frames[5], scaled(10, 1.0));
     EXPECT_EQ(sink.frames[6], scaled(12, 1.0));
     EXPECT_EQ(tick.figures().droppedFrames, 1u);
+}
+
+struct PlayedFrames final : LatencyProbe {
+    void onArrival(const VoicePacket&, uint64_t) override {}
+    void onWritten(const VoicePacket&, uint64_t) override {}
+    void onFramePlayed(uint16_t sequence, uint32_t, uint64_t outputSample, uint64_t) override {
+        played.emplace_back(sequence, outputSample);
+    }
+    std::vector<std::pair<uint16_t, uint64_t>> played;
+};
+
+TEST_F(PlayoutTickTest, ReportsEachRealFrameAtItsPlaceInTheConnectionsOutput) {
+    PlayedFrames probe;
+    tick.setLatencyProbe(&probe);
+    auto push = [&](int32_t n) {
+        auto p = packet(n);
+        p->rawSequence = uint16_t(n);
+        queue.pushBack(std::move(p));
+    };
+    ticks(2);  // nothing written: the stream starts with the first frame
+    push(10);
+    ticks(2);  // 10, then a repeat that takes its place in the stream unreported
+    for (int32_t n = 11; n <= 18; ++n) push(n);
+    ticks(7);  // the sixth fresh tick in a row discards 17
+    tick.endConnection();
+    tick.beginConnection();
+    push(20);
+    ticks(1);
+    const std::vector<std::pair<uint16_t, uint64_t>> expected = {
+        {10, 0}, {11, 1920}, {12, 2880}, {13, 3840}, {14, 4800}, {15, 5760}, {16, 6720}, {18, 7680}, {20, 0}};
+    EXPECT_EQ(probe.played, expected);
 }
 
 // The receive side, fed by a scripted packet source.
