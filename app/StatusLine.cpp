@@ -11,7 +11,7 @@ namespace vexlink {
 namespace {
 
 constexpr double kFullScale = 32767.0;
-constexpr int32_t kLargestDelayMs = 99999;  // five digits keep the line's width
+constexpr int32_t kLargestDelayMs = 9999;  // four digits keep the line's width
 
 // The share of `part` in `whole` as "%5.1f%%", or dashes when nothing was
 // played in the window.
@@ -113,7 +113,7 @@ size_t StatusLine::format(char* out, size_t size, const PlayoutStatus& now, cons
     formatShare(concealed, now.concealedFrames - before.concealedFrames, played);
     formatShare(late, now.lateFrames - before.lateFrames, played);
 
-    const int n = std::snprintf(out, size, "phone [%s] %s dB | delay %5d ms | concealed %s | late %s", meter, level,
+    const int n = std::snprintf(out, size, "phone [%s] %s dB  delay %4d ms  concealed %s  late %s", meter, level,
                                 static_cast<int>(std::clamp(now.delayMs, 0, kLargestDelayMs)), concealed, late);
     return n > 0 ? std::min(static_cast<size_t>(n), size - 1) : 0;
 }

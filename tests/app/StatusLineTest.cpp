@@ -67,17 +67,17 @@ TEST(StatusLineText, MeterLevelDelayAndSharesFitEightyColumns) {
         PlayoutStatus now, before;
         std::string text;
     } cases[] = {
-        {{250, 0, 0, 32767, 30}, {}, "phone [##########]    0 dB | delay    30 ms | concealed   0.0% | late   0.0%"},
-        {{250, 25, 5, 16384, 50}, {}, "phone [#########-]   -6 dB | delay    50 ms | concealed  10.0% | late   2.0%"},
+        {{250, 0, 0, 32767, 30}, {}, "phone [##########]    0 dB  delay   30 ms  concealed   0.0%  late   0.0%"},
+        {{250, 25, 5, 16384, 50}, {}, "phone [#########-]   -6 dB  delay   50 ms  concealed  10.0%  late   2.0%"},
         // Only the window counts.
         {{1250, 325, 5, 1000, 10}, {1000, 300, 5, 0, 0},
-         "phone [#####-----]  -30 dB | delay    10 ms | concealed  10.0% | late   0.0%"},
-        {{250, 250, 300, 0, 10}, {}, "phone [----------] -inf dB | delay    10 ms | concealed 100.0% | late 100.0%"},
+         "phone [#####-----]  -30 dB  delay   10 ms  concealed  10.0%  late   0.0%"},
+        {{250, 250, 300, 0, 10}, {}, "phone [----------] -inf dB  delay   10 ms  concealed 100.0%  late 100.0%"},
         // Nothing played in the window: no share to speak of.
-        {{7, 3, 0, 33, 0}, {7, 3, 0, 0, 0}, "phone [----------]  -60 dB | delay     0 ms | concealed    --% | late    --%"},
+        {{7, 3, 0, 33, 0}, {7, 3, 0, 0, 0}, "phone [----------]  -60 dB  delay    0 ms  concealed    --%  late    --%"},
         // Counters that wrapped; a delay wider than the field.
         {{16, 8, 0, 1, 1234567}, {0xFFFFFFF0u, 0, 0, 0, 0},
-         "phone [----------]  -90 dB | delay 99999 ms | concealed  25.0% | late   0.0%"},
+         "phone [----------]  -90 dB  delay 9999 ms  concealed  25.0%  late   0.0%"},
     };
     for (const auto& c : cases) {
         char text[StatusLine::kTextCapacity];
