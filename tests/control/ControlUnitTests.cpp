@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <atomic>
 #include <deque>
 #include <thread>
@@ -173,34 +173,22 @@ TEST_F(PlayoutTickTest, TrimsOneFrameAtTheSixthFreshTickInARow) {
     EXPECT_EQ(tick.figures().droppedFrames, 1u);
 }
 
-// What the status line shows of the tick: the loudest sample of its last
-// ten frames, the mean wait of a frame over them, and its counts.
-TEST_F(PlayoutTickTest, PublishesLevelDelayAndCountsForTheStatusLine) {
+// The status figures: counts, and the loudest sample and mean wait of the last ten frames.
+TEST_F(PlayoutTickTest, PublishesCountsLevelAndDelayForTheStatusLine) {
     for (int i = 0; i < 3; ++i) queue.pushBack(packet(0));  // peak 16000
-    const struct {
-        int ticks;
-        uint32_t played, concealed;
-        int32_t peak, delayMs;
-    } steps[] = {
-        {1, 1, 0, 16000, 50},    // two wait: 2 x 20 ms and half a tick
-        {2, 3, 0, 16000, 30},    // (50 + 30 + 10) / 3
-        {20, 23, 20, 6000, 10},  // the last ten are repeats at 6/16 down to 0
-        {6, 29, 26, 0, 10},      // 200 ms of silence
-        {1, 30, 26, 32767, 10},  // -32768 is full scale
+    const std::pair<int, std::array<int32_t, 4>> steps[] = {
+        {1, {1, 0, 16000, 50}},    // two wait: 2 x 20 ms and half a tick
+        {2, {3, 0, 16000, 30}},    // (50 + 30 + 10) / 3
+        {20, {23, 20, 6000, 10}},  // the last ten are repeats at 6/16 down to 0
+        {6, {29, 26, 0, 10}},      // 200 ms of silence
+        {1, {30, 26, 32767, 10}},  // -32768 is full scale
     };
-    for (const auto& step : steps) {
-        if (step.peak == 32767) {
-            auto loud = packet(0);
-            std::fill(loud->samples, loud->samples + kFrameSamples, int16_t(-32768));
-            queue.pushBack(std::move(loud));
-        }
-        ticks(step.ticks);
+    for (const auto& [n, expected] : steps) {
+        if (expected[2] == 32767) queue.pushBack(packet(-16768));  // down to -32768
+        ticks(n);
         const PlayoutStatus s = tick.status();
-        EXPECT_EQ(s.playedFrames, step.played);
-        EXPECT_EQ(s.concealedFrames, step.concealed);
-        EXPECT_EQ(s.lateFrames, 0u);
-        EXPECT_EQ(s.peakLevel, step.peak) << step.played;
-        EXPECT_EQ(s.delayMs, step.delayMs) << step.played;
+        EXPECT_EQ((std::array<int32_t, 4>{int32_t(s.playedFrames), int32_t(s.concealedFrames), s.peakLevel, s.delayMs}),
+                  expected);
     }
 }
 
