@@ -6,8 +6,10 @@
 #include "app/Console.h"
 #include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
+#include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
 #include "control/MicController.h"
+#include "control/Settings.h"
 
 namespace {
 
@@ -15,10 +17,18 @@ namespace {
 // initialised, so it exists before the controller's constructor (which
 // starts the event thread) runs during static initialisation; the signal
 // watcher is destroyed before the controller, so no interrupt reaches a
-// controller that is being torn down.
+// controller that is being torn down; the status line, destroyed first,
+// stops asking the controller for figures before it goes.
 constinit vexlink::MyPlayerCallback callback;
 vexlink::MicController controller(&callback);
 vexlink::SignalWatcher signalWatcher;
+vexlink::StatusLine statusLine;
+
+bool connectedFigures(vexlink::PlayoutStatus& figures) {
+    if (controller.state() != vexlink::kStateConnected) return false;
+    figures = controller.playoutStatus();
+    return true;
+}
 
 }  // namespace
 
@@ -45,6 +55,12 @@ int main(int argc, char* argv[]) {
     // blocks.
     std::fflush(stdout);
     vexlink::ConsoleWriter& console = vexlink::ConsoleWriter::instance();
+    // The status line is for a person watching a terminal: anywhere else
+    // (a pipe, a file, a log) nothing of it is ever written.
+    if (vexlink::Settings::getStatusLine() && isatty(STDERR_FILENO) == 1) {
+        console.setStatusTerminal(STDERR_FILENO);
+        (void)statusLine.start(&connectedFigures);
+    }
 
     (void)controller.start();
     // The callback that reports the final state ends the process itself;

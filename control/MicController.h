@@ -70,6 +70,9 @@ public:
     void setLatencyProbe(LatencyProbe* probe);
     // Playout counters of the current process (any thread, any time).
     PlayoutFigures playoutFigures() const { return tick_.figures(); }
+    // What the status line shows: the playout's counters, level and delay
+    // (any thread, any time; read-only).
+    PlayoutStatus playoutStatus() const { return tick_.status(); }
     // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
     // Set before start(); 0 keeps the normal wait.
     void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }

@@ -74,6 +74,7 @@ void PlayoutTick::playFresh(std::unique_ptr<VoicePacket> packet) {
             bump(droppedFrames_);
         }
     }
+    status_.framePlayed(lastPlayed_->samples, false, waitMs());
 }
 
 void PlayoutTick::playRepeat() {
@@ -89,7 +90,10 @@ void PlayoutTick::playRepeat() {
     if (repeatCount_ < kFadeSteps + 1) ++repeatCount_;
     freshRun_ = 0;
     bump(concealedTicks_);
+    status_.framePlayed(repeatFrame_, true, waitMs());
 }
+
+int32_t PlayoutTick::waitMs() const { return queue_.size() * kFrameMs + kFrameMs / 2; }
 
 PlayoutFigures PlayoutTick::figures() const {
     PlayoutFigures f;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <thread>
@@ -202,6 +203,25 @@ TEST_F(PlayoutTickTest, ReportsEachRealFrameAtItsPlaceInTheConnectionsOutput) {
     const std::vector<std::pair<uint16_t, uint64_t>> expected = {
         {10, 0}, {11, 1920}, {12, 2880}, {13, 3840}, {14, 4800}, {15, 5760}, {16, 6720}, {18, 7680}, {20, 0}};
     EXPECT_EQ(probe.played, expected);
+}
+
+// The status figures: counts, and the loudest sample and mean wait of the last ten frames.
+TEST_F(PlayoutTickTest, PublishesCountsLevelAndDelayForTheStatusLine) {
+    for (int i = 0; i < 3; ++i) queue.pushBack(packet(0));  // peak 16000
+    const std::pair<int, std::array<int32_t, 4>> steps[] = {
+        {1, {1, 0, 16000, 50}},    // two wait: 2 x 20 ms and half a tick
+        {2, {3, 0, 16000, 30}},    // (50 + 30 + 10) / 3
+        {20, {23, 20, 6000, 10}},  // the last ten are repeats at 6/16 down to 0
+        {6, {29, 26, 0, 10}},      // 200 ms of silence
+        {1, {30, 26, 32767, 10}},  // -32768 is full scale
+    };
+    for (const auto& [n, expected] : steps) {
+        if (expected[2] == 32767) queue.pushBack(packet(-16768));  // down to -32768
+        ticks(n);
+        const PlayoutStatus s = tick.status();
+        EXPECT_EQ((std::array<int32_t, 4>{int32_t(s.playedFrames), int32_t(s.concealedFrames), s.peakLevel, s.delayMs}),
+                  expected);
+    }
 }
 
 // The receive side, fed by a scripted packet source.
