@@ -124,6 +124,9 @@ size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, b
 void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t detail) {
     ConsoleWriter& console = console_ != nullptr ? *console_ : ConsoleWriter::instance();
     char text[kStateTextCapacity];
+    // The status line belongs to a connection: off before the line of any
+    // other state, so none is drawn after it (nor left on screen at exit).
+    console.allowStatus(state == kStateConnected);
     if (state != kStateDisconnected) {
         lastState_.store(state, std::memory_order_release);
         // Queued, not written here: shown at once unless stdout blocks.

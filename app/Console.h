@@ -39,7 +39,9 @@ void printPlayoutNote(FILE* err, bool debug, const ReceptionStats& stats);
 // on the controller's event thread; main polls lastState() once a second.
 // Lines go to the console writer, so a stdout that blocks or is gone never
 // holds up or ends the event thread; the final state waits at most
-// kFinalDrainMs for them to be written.
+// kFinalDrainMs for them to be written. The status line is allowed while
+// the state is Connected and taken off the screen before any other state's
+// line.
 //
 // Ending the process: the final state (Disconnected) must end the process
 // exactly once, either through this callback (exit(0) on the event thread)

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/Clock.h"
@@ -21,6 +22,16 @@ void writeAll(int fd, const char* bytes, size_t length) {
         bytes += n;
         length -= static_cast<size_t>(n);
     }
+}
+
+// Takes the status line off the screen: back to the line's start, erase it.
+constexpr char kEraseStatus[] = "\r\033[K";
+constexpr size_t kEraseLength = sizeof kEraseStatus - 1;
+
+// The columns of the terminal `fd`, or 0 when it does not say.
+size_t terminalColumns(int fd) {
+    winsize size{};
+    return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 }  // namespace
@@ -106,6 +117,32 @@ bool ConsoleWriter::drain(int timeoutMs) {
     }
 }
 
+void ConsoleWriter::setStatusTerminal(int fd) {
+    MutexLock lock(mutex_);
+    statusFd_ = fd;
+}
+
+void ConsoleWriter::allowStatus(bool on) {
+    {
+        MutexLock lock(mutex_);
+        if (statusFd_ < 0 || statusAllowed_ == on) return;
+        statusAllowed_ = on;
+        statusLength_ = 0;
+    }
+    wake_.post();  // erases a line on screen
+}
+
+void ConsoleWriter::showStatus(const char* text, size_t length) {
+    length = std::min(length, kStatusCapacity);
+    {
+        MutexLock lock(mutex_);
+        if (statusFd_ < 0 || !statusAllowed_ || !threadRunning_) return;
+        std::memcpy(statusText_, text, length);
+        statusLength_ = length;
+    }
+    wake_.post();
+}
+
 void ConsoleWriter::threadMain(void* self) { static_cast<ConsoleWriter*>(self)->run(); }
 
 void ConsoleWriter::run() {
@@ -116,29 +153,69 @@ void ConsoleWriter::run() {
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
+    char drawn[kStatusCapacity];  // the status text last drawn
+    size_t drawnLength = 0;
+    bool shown = false;  // a status line is on screen
+    // What goes to the terminal: "\r", the text, erase to the end of the line.
+    char frame[1 + kStatusCapacity + 3];
+
     for (;;) {
         wake_.wait();
         for (;;) {
             const char* chunk = nullptr;
             size_t length = 0;
+            int statusFd = -1;
+            bool erase = false;
+            bool draw = false;
             {
                 MutexLock lock(mutex_);
-                if (used_ == 0) {
-                    if (!stopping_) break;
-                    threadRunning_ = false;
-                    emptied_.post();
-                    return;
+                statusFd = statusFd_;
+                if (used_ > 0) {
+                    // Posters only fill the free part of the ring, so this
+                    // part stays put while it is written outside the lock.
+                    chunk = ring_ + head_;
+                    length = std::min(used_, kCapacity - head_);
+                    erase = shown;  // never text behind the status line
+                } else {
+                    const bool wanted = statusAllowed_ && !stopping_ && statusLength_ > 0;
+                    if (wanted && (!shown || drawnLength != statusLength_ ||
+                                   std::memcmp(drawn, statusText_, statusLength_) != 0)) {
+                        std::memcpy(drawn, statusText_, statusLength_);
+                        drawnLength = statusLength_;
+                        draw = true;
+                    } else if (!wanted && shown) {
+                        erase = true;
+                    } else if (stopping_) {
+                        threadRunning_ = false;
+                        emptied_.post();
+                        return;
+                    } else {
+                        break;
+                    }
                 }
-                // Posters only fill the free part of the ring, so this part
-                // stays put while it is written outside the lock.
-                chunk = ring_ + head_;
-                length = std::min(used_, kCapacity - head_);
             }
-            writeAll(fd_, chunk, length);
-            MutexLock lock(mutex_);
-            head_ = (head_ + length) % kCapacity;
-            used_ -= length;
-            if (used_ == 0) emptied_.post();
+            if (erase) {
+                writeAll(statusFd, kEraseStatus, kEraseLength);
+                shown = false;
+            }
+            if (draw) {
+                // A line longer than the terminal is wide would wrap, and
+                // "\r" would then no longer reach its start.
+                const size_t columns = terminalColumns(statusFd);
+                const size_t visible = columns > 1 ? std::min(drawnLength, columns - 1) : drawnLength;
+                frame[0] = '\r';
+                std::memcpy(frame + 1, drawn, visible);
+                std::memcpy(frame + 1 + visible, "\033[K", 3);
+                writeAll(statusFd, frame, 1 + visible + 3);
+                shown = true;
+            }
+            if (chunk != nullptr) {
+                writeAll(fd_, chunk, length);
+                MutexLock lock(mutex_);
+                head_ = (head_ + length) % kCapacity;
+                used_ -= length;
+                if (used_ == 0) emptied_.post();
+            }
         }
     }
 }

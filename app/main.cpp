@@ -7,6 +7,7 @@
 #include "app/Console.h"
 #include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
+#include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
 #include "audio/PipeWireSource.h"
 #include "control/MicController.h"
@@ -18,12 +19,21 @@ namespace {
 // initialised, so it exists before the controller's constructor (which
 // starts the event thread) runs during static initialisation; the signal
 // watcher is destroyed before the controller, so no interrupt reaches a
-// controller that is being torn down. The PipeWire node goes first of all,
-// so no graph cycle pulls from a controller that is going.
+// controller that is being torn down; the status line, destroyed before
+// them, stops asking the controller for figures before it goes, and the
+// PipeWire node goes first of all, so no graph cycle pulls from a
+// controller that is going.
 constinit vexlink::MyPlayerCallback callback;
 vexlink::MicController controller(&callback);
 vexlink::SignalWatcher signalWatcher;
+vexlink::StatusLine statusLine;
 std::unique_ptr<vexlink::PipeWireSource> graphNode;
+
+bool connectedFigures(vexlink::PlayoutStatus& figures) {
+    if (controller.state() != vexlink::kStateConnected) return false;
+    figures = controller.playoutStatus();
+    return true;
+}
 
 }  // namespace
 
@@ -61,6 +71,12 @@ int main(int argc, char* argv[]) {
     // blocks.
     std::fflush(stdout);
     vexlink::ConsoleWriter& console = vexlink::ConsoleWriter::instance();
+    // The status line is for a person watching a terminal: anywhere else
+    // (a pipe, a file, a log) nothing of it is ever written.
+    if (vexlink::Settings::getStatusLine() && isatty(STDERR_FILENO) == 1) {
+        console.setStatusTerminal(STDERR_FILENO);
+        (void)statusLine.start(&connectedFigures);
+    }
 
     (void)controller.start();
     // The callback that reports the final state ends the process itself;

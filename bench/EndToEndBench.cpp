@@ -1,41 +1,33 @@
-// The whole client under real-time voice, one network profile per run:
+// The whole client under real-time voice, one network profile and one
+// playout strategy per run:
 //
-//   end_to_end_bench --profile loss-5%          one profile, one table row
-//   end_to_end_bench --header                   the table's header lines
-//   end_to_end_bench --list                     the profile names
-//   options: --seconds N (voice per profile, default 60)
+//   end_to_end_bench --profile loss-5% --strategy tick [--batch alone|batched] [--seconds N]
+//                                              one run: a record line on stdout,
+//                                              a details line on stderr
+//   end_to_end_bench --list                    profile, voice seconds, description
+//   end_to_end_bench --render RECORDS          the markdown tables of the records
 //
 // The client is the real MicController of this process (event, receive and
-// timer threads, the UDP media socket, libopus, the loopback writer with
-// ALSA routed to a file) with a LatencyProbe installed. The phone is the
-// simulator library in a child process forked before any thread exists, so
-// that this process's getrusage counts the client alone: CPU time per minute
-// of voice and peak RSS are the client's, not the encoder's.
-//
-// Per profile: frames sent and received; concealed ticks as a share of the
-// ticks from the first to the last fresh frame; frames thrown away unplayed
-// (trimmed by the tick or pushed out of a full queue) as a share of those
-// received; the largest queue depth; and the
-// added latency of each played frame, from its arrival (read and decoded by
-// the receive thread) to its write to the device (p50, p99).
-//
-// One profile per process: the process-wide playout counters, the peak RSS
-// and the ALSA configuration all start fresh. scripts/bench-e2e.sh runs them
-// all and writes bench/results/end-to-end.md.
+// timer threads, the UDP media socket, libopus, a loopback writer of the
+// run's own with ALSA routed to a file) with a BenchProbe installed. The
+// phone is the simulator in a child process forked before any thread exists
+// (PhoneProcess), so that this process's getrusage counts the client alone.
+// After the run the benchmark closes its writer, reads the PCM that reached
+// the loopback device, and measures it against the simulator's send times
+// and a reference decode (RunAnalysis). One run per process: the
+// process-wide playout counters, the peak RSS and the ALSA configuration all
+// start fresh. scripts/bench-e2e.sh runs them all and writes
+// bench/results/end-to-end.md.
 
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,189 +36,106 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "AlsaRouting.h"
+#include "BenchProbe.h"
+#include "PhoneProcess.h"
+#include "ReferenceVoice.h"
+#include "ResultTable.h"
+#include "RunAnalysis.h"
+#include "TickStrategyView.h"
+#include "audio/AlsaApi.h"
+#include "audio/AudioFormat.h"
+#include "audio/LoopbackWriter.h"
 #include "control/ControllerTypes.h"
-#include "control/LatencyProbe.h"
 #include "control/MicController.h"
 #include "control/Settings.h"
 #include "media/ReceptionStats.h"
-#include "media/VoicePacket.h"
 #include "platform/Clock.h"
-#include "tools/phonesim/ChirpSignal.h"
-#include "tools/phonesim/PhoneSimulator.h"
+#include "tools/phonesim/MediaSender.h"
+#include "tools/phonesim/TremoloSignal.h"
 
 namespace {
 
 using namespace vexlink;
+using namespace vexlink::bench;
 using namespace std::chrono_literals;
+using phonesim::ImpairmentConfig;
 using phonesim::SimulatorConfig;
 
-// Every profile but one starts the voice half a tick (10 ms) after the Start
-// reply. The client starts its 20 ms tick right after that reply, so voice
-// sent at once (as the simulator does by default, and a phone may) arrives
-// within a millisecond of each tick, where scheduling noise decides between
-// playing a frame and concealing (then trimming it a tick later); the
-// profile "unimpaired-tick-aligned" shows that case, the others measure the
-// network's trouble without it.
-constexpr uint32_t kHalfTickMs = 10;
+constexpr int64_t kSeed = 7;
 
 struct Profile {
     const char* name;
     const char* what;
+    uint32_t seconds;                                  // voice
+    void (*shape)(ImpairmentConfig&) = nullptr;
+    // Voice starts this long after the Start reply; the client starts its
+    // 20 ms tick right after that reply, so this is the phase of the
+    // arrivals against the tick.
+    uint32_t startDelayMs = 10;
     bool probe = true;
-    void (*shape)(phonesim::ImpairmentConfig&) = nullptr;
-    uint32_t startDelayMs = kHalfTickMs;
+    int32_t fecLossPercent = 0;
+    int64_t eventFromMs = -1;                          // media time, for recovery (and exclusion)
+    int64_t eventToMs = -1;
+    bool excludeEvent = false;
 };
 
+void stall(ImpairmentConfig& i) {
+    i.stallAtMs = 10000;
+    i.stallForMs = 2000;
+}
+void jitterStep(ImpairmentConfig& i) {
+    i.jitterSpans[0] = {20000, 40000, 30};
+    i.jitterSpanCount = 1;
+}
+void loss5(ImpairmentConfig& i) { i.loss = 0.05; }
+void bursty10(ImpairmentConfig& i) {
+    i.burstGoodToBad = 0.0278;
+    i.burstBadToGood = 0.25;
+    i.burstLossInBad = 1.0;
+}
+
 const Profile kProfiles[] = {
-    {"unimpaired", "no impairment", true, nullptr},
-    {"unimpaired-noprobe", "no impairment, no probe installed", false, nullptr},
-    {"unimpaired-tick-aligned", "no impairment, voice started right after the Start reply (at the tick)", true,
-     nullptr, 0},
-    {"jitter-20ms", "uniform extra delay 0..20 ms", true, [](phonesim::ImpairmentConfig& i) { i.jitterMs = 20; }},
-    {"loss-5%", "5% independent loss", true, [](phonesim::ImpairmentConfig& i) { i.loss = 0.05; }},
-    {"bursty-loss-10%", "10% loss in bursts of 4 on average", true,
-     [](phonesim::ImpairmentConfig& i) {
-         i.burstGoodToBad = 0.0278;
-         i.burstBadToGood = 0.25;
-         i.burstLossInBad = 1.0;
-     }},
-    {"jitter-30ms", "uniform extra delay 0..30 ms", true, [](phonesim::ImpairmentConfig& i) { i.jitterMs = 30; }},
-    {"reorder-10%", "10% held behind the next packet", true,
-     [](phonesim::ImpairmentConfig& i) {
+    {"unimpaired-phase0", "no impairment, voice sent right after the Start reply (at the tick)", 20, nullptr, 0},
+    {"unimpaired-phase5", "no impairment, voice 5 ms off the tick", 20, nullptr, 5},
+    {"unimpaired-phase10", "no impairment, voice 10 ms off the tick", 20, nullptr, 10},
+    {"unimpaired-phase15", "no impairment, voice 15 ms off the tick", 20, nullptr, 15},
+    {"unimpaired-phase19", "no impairment, voice 19 ms off the tick", 20, nullptr, 19},
+    {"unimpaired-noprobe", "no impairment, no probe installed (CPU and memory only)", 20, nullptr, 10, false},
+    {"jitter-20ms", "uniform extra delay 0..20 ms", 30, [](ImpairmentConfig& i) { i.jitterMs = 20; }},
+    {"jitter-30ms", "uniform extra delay 0..30 ms", 30, [](ImpairmentConfig& i) { i.jitterMs = 30; }},
+    {"jitter-step-0-30-0", "no jitter for 20 s, 0..30 ms for 20 s, none for 35 s", 75, jitterStep, 10, true, 0, 20000,
+     40000},
+    {"loss-5%", "5% independent loss", 30, loss5},
+    {"bursty-loss-10%", "10% loss in bursts of 4 on average", 30, bursty10},
+    {"loss-5%-fec", "5% independent loss, in-band FEC sent (tuned for 10%)", 30, loss5, 10, true, 10},
+    {"bursty-loss-10%-fec", "10% loss in bursts of 4, in-band FEC sent (tuned for 10%)", 30, bursty10, 10, true, 10},
+    {"reorder-10%", "10% held behind the next packet", 30,
+     [](ImpairmentConfig& i) {
          i.reorder = 0.1;
          i.reorderDepth = 1;
      }},
-    {"duplicates-10%", "10% sent twice, 0..30 ms apart", true,
-     [](phonesim::ImpairmentConfig& i) {
+    {"duplicates-10%", "10% sent twice, 0..30 ms apart", 30,
+     [](ImpairmentConfig& i) {
          i.duplicate = 0.1;
          i.duplicateMaxDelayMs = 30;
      }},
-    {"clock+300ppm", "sender clock 300 ppm fast", true, [](phonesim::ImpairmentConfig& i) { i.clockPpm = 300.0; }},
-    {"clock-300ppm", "sender clock 300 ppm slow", true, [](phonesim::ImpairmentConfig& i) { i.clockPpm = -300.0; }},
-    {"stall-2s", "nothing sent for 2 s at 20 s, then the held packets at once", true,
-     [](phonesim::ImpairmentConfig& i) {
-         i.stallAtMs = 20000;
-         i.stallForMs = 2000;
-     }},
-    {"garbage", "a junk datagram every other packet (1..200 or 1025..2048 random bytes)", true,
-     [](phonesim::ImpairmentConfig& i) {
+    {"clock+300ppm", "sender clock 300 ppm fast", 60, [](ImpairmentConfig& i) { i.clockPpm = 300.0; }},
+    {"clock-300ppm", "sender clock 300 ppm slow", 60, [](ImpairmentConfig& i) { i.clockPpm = -300.0; }},
+    {"clock+3000ppm", "sender clock 3000 ppm fast (a frame's worth every 7 s)", 60,
+     [](ImpairmentConfig& i) { i.clockPpm = 3000.0; }},
+    {"clock-3000ppm", "sender clock 3000 ppm slow (a frame's worth every 7 s)", 60,
+     [](ImpairmentConfig& i) { i.clockPpm = -3000.0; }},
+    {"stall-2s", "nothing sent for 2 s at 10 s, then the held packets at once", 30, stall, 10, true, 0, 10000, 12000,
+     true},
+    {"garbage", "a junk datagram every other packet (1..200 or 1025..2048 random bytes)", 20,
+     [](ImpairmentConfig& i) {
          i.garbageRate = 0.5;
          i.garbageKinds = phonesim::kGarbageRandom | phonesim::kGarbageOversized;
      }},
-    {"flood-10x", "500 packets a second (10x)", true, [](phonesim::ImpairmentConfig& i) { i.flood = 10; }},
-};
-
-// ------------------------------------------------------------------ the probe
-
-// Arrival times travel in a single-producer single-consumer ring in queue
-// order; a written frame takes the entries up to its own, skipping frames
-// the trimming discarded. A frame is known by its sequence number and
-// timestamp (copies of one packet share both and are taken in turn).
-// Nothing allocates after construction.
-class BenchProbe final : public LatencyProbe {
-public:
-    static constexpr size_t kRing = size_t{1} << 17;
-    static constexpr size_t kMaxSamples = size_t{1} << 18;
-
-    // The ring is left untouched until used (a fresh mmap'd block), so the
-    // probe adds to the peak RSS only what a run fills.
-    explicit BenchProbe(const MicController& controller) : controller_(controller), ring_(new Entry[kRing]) {
-        latencyUs_.reserve(kMaxSamples);
-    }
-
-    void onArrival(const VoicePacket& packet, uint64_t nowUs) override {
-        const size_t head = head_.load(std::memory_order_relaxed);
-        if (head - tail_.load(std::memory_order_acquire) >= kRing) {
-            ringFull_.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            ring_[head % kRing] = Entry{key(packet), nowUs};
-            head_.store(head + 1, std::memory_order_release);
-        }
-        const uint64_t previous = lastArrivalUs_;
-        if (previous != 0 && nowUs - previous > maxArrivalGapUs_) maxArrivalGapUs_ = nowUs - previous;
-        lastArrivalUs_ = nowUs;
-        lastArrivalKey_.store(key(packet), std::memory_order_relaxed);
-        arrivals_.fetch_add(1, std::memory_order_relaxed);
-        notify();
-    }
-
-    void onWritten(const VoicePacket& packet, uint64_t nowUs) override {
-        // Read before this tick counts its own frame.
-        concealedAtLastFresh_.store(controller_.playoutFigures().concealedTicks, std::memory_order_relaxed);
-        const uint64_t k = key(packet);
-        lastWrittenKey_.store(k, std::memory_order_relaxed);
-        size_t tail = tail_.load(std::memory_order_relaxed);
-        const size_t head = head_.load(std::memory_order_acquire);
-        while (tail != head && ring_[tail % kRing].key != k) ++tail;
-        if (tail != head) {
-            const uint64_t arrived = ring_[tail % kRing].arrivalUs;
-            if (latencyUs_.size() < kMaxSamples) latencyUs_.push_back(static_cast<uint32_t>(nowUs - arrived));
-            ++tail;
-        } else {
-            unmatched_.fetch_add(1, std::memory_order_relaxed);
-        }
-        tail_.store(tail, std::memory_order_release);
-        const uint64_t previous = lastWrittenUs_;
-        if (previous != 0 && nowUs - previous > maxWriteGapUs_) maxWriteGapUs_ = nowUs - previous;
-        lastWrittenUs_ = nowUs;
-        written_.fetch_add(1, std::memory_order_relaxed);
-        notify();
-    }
-
-    uint64_t arrivals() const { return arrivals_.load(); }
-    uint64_t written() const { return written_.load(); }
-    uint32_t concealedAtLastFresh() const { return concealedAtLastFresh_.load(); }
-    uint64_t unmatched() const { return unmatched_.load(); }
-    uint64_t ringFull() const { return ringFull_.load(); }
-    // Only after the receive and timer threads have ended.
-    std::vector<uint32_t>& latencies() { return latencyUs_; }
-    // Largest gap between two arrivals, and between two fresh writes: a
-    // stall of the network (or of a starved thread) shows here.
-    uint64_t maxArrivalGapUs() const { return maxArrivalGapUs_; }
-    uint64_t maxWriteGapUs() const { return maxWriteGapUs_; }
-
-    // The playout queue ran empty: the frame that arrived last was played
-    // (if it was thrown away instead, the limit ends the wait).
-    bool waitDrained(std::chrono::milliseconds limit) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            return arrivals_.load() > 0 && lastWrittenKey_.load() == lastArrivalKey_.load();
-        });
-    }
-
-private:
-    struct Entry {
-        uint64_t key;
-        uint64_t arrivalUs;
-    };
-
-    static uint64_t key(const VoicePacket& p) { return static_cast<uint64_t>(p.timestamp) << 16 | p.rawSequence; }
-
-    void notify() {
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        changed_.notify_all();
-    }
-
-    const MicController& controller_;
-    std::unique_ptr<Entry[]> ring_;
-    std::atomic<size_t> head_{0};
-    std::atomic<size_t> tail_{0};
-    std::vector<uint32_t> latencyUs_;  // timer thread
-    uint64_t lastArrivalUs_ = 0;       // receive thread
-    uint64_t maxArrivalGapUs_ = 0;     // receive thread
-    uint64_t lastWrittenUs_ = 0;       // timer thread
-    uint64_t maxWriteGapUs_ = 0;       // timer thread
-    std::atomic<uint64_t> arrivals_{0};
-    std::atomic<uint64_t> written_{0};
-    std::atomic<uint64_t> lastArrivalKey_{0};
-    std::atomic<uint64_t> lastWrittenKey_{UINT64_MAX};
-    std::atomic<uint32_t> concealedAtLastFresh_{0};
-    std::atomic<uint64_t> unmatched_{0};
-    std::atomic<uint64_t> ringFull_{0};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    {"flood-10x", "500 packets a second (10x)", 20, [](ImpairmentConfig& i) { i.flood = 10; }},
 };
 
 class StateWaiter final : public PlayerCallback {
@@ -267,77 +176,6 @@ private:
     int32_t result_ = 0;
 };
 
-// ------------------------------------------------------- the phone, forked off
-
-struct PhoneReport {
-    uint64_t generated = 0, sent = 0, lost = 0, duplicates = 0, reordered = 0, garbage = 0, sendErrors = 0;
-};
-
-enum : uint8_t { kMsgPort = 'P', kMsgMediaDone = 'M', kMsgReport = 'R', kMsgFailed = 'F' };
-
-void writeAll(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n <= 0) return;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-bool readAll(int fd, void* data, size_t size, int limitMs) {
-    auto* p = static_cast<uint8_t*>(data);
-    while (size > 0) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, limitMs) <= 0) return false;
-        const ssize_t n = ::read(fd, p, size);
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The child: serves one session, reports the port, the end of the voice and
-// its counters, then ends without running the parent's exit handlers.
-[[noreturn]] void runPhone(const SimulatorConfig& config, int out, uint32_t voiceMs) {
-    phonesim::PhoneSimulator sim(config);
-    std::string error;
-    if (!sim.start(&error)) {
-        const uint8_t failed = kMsgFailed;
-        writeAll(out, &failed, 1);
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
-        std::_Exit(1);
-    }
-    const uint8_t tag = kMsgPort;
-    const uint16_t port = sim.port();
-    writeAll(out, &tag, 1);
-    writeAll(out, &port, sizeof port);
-    const auto limit = std::chrono::milliseconds(voiceMs + 120000);
-    if (sim.waitForMediaFinished(limit)) {
-        const uint8_t done = kMsgMediaDone;
-        writeAll(out, &done, 1);
-    }
-    sim.waitForSessionEnd(limit);
-    const phonesim::SimulatorRecord record = sim.snapshot();
-    PhoneReport report;
-    if (const phonesim::SessionRecord* s = record.lastSession()) {
-        report.generated = s->counters.generated;
-        report.sent = s->counters.sent;
-        report.lost = s->counters.lost;
-        report.duplicates = s->counters.duplicates;
-        report.reordered = s->counters.reordered;
-        report.garbage = s->counters.garbage;
-        report.sendErrors = s->counters.sendErrors;
-    }
-    const uint8_t r = kMsgReport;
-    writeAll(out, &r, 1);
-    writeAll(out, &report, sizeof report);
-    sim.stop();
-    sim.join();
-    std::_Exit(0);
-}
-
 int32_t freeUdpPort() {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -354,26 +192,9 @@ int32_t freeUdpPort() {
     return port;
 }
 
-// ------------------------------------------------------------------- figures
-
 double cpuSeconds(const rusage& u) {
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<uint32_t>& v, double p) {
-    if (v.empty()) return -1.0;
-    const size_t at = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(at), v.end());
-    return v[at] / 1000.0;
-}
-
-void printHeader() {
-    std::fputs(
-        "| profile | voice s | sent | received | concealed % | dropped % | max queue | latency p50 ms | "
-        "latency p99 ms | CPU ms / min of voice | peak RSS MB | RSS without routed PCM MB | end |\n"
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n",
-        stdout);
 }
 
 const char* resultText(int32_t result) {
@@ -385,161 +206,264 @@ const char* resultText(int32_t result) {
     }
 }
 
-int runProfile(const Profile& profile, uint32_t voiceSeconds) {
-    const uint32_t voiceMs = voiceSeconds * 1000;
+// One record line: tab-separated key=value, "–" for what is unknown.
+class Record {
+public:
+    explicit Record(const char* kind) { text_ = std::string("kind=") + kind; }
+    Record& text(const char* key, const std::string& v) {
+        text_ += std::string("\t") + key + "=" + (v.empty() ? "–" : v);
+        return *this;
+    }
+    Record& real(const char* key, double v, int decimals = 1) {
+        if (std::isnan(v)) return text(key, "–");
+        if (std::isinf(v)) return text(key, "never");
+        char b[48];
+        std::snprintf(b, sizeof b, "%.*f", decimals, v);
+        return text(key, b);
+    }
+    Record& count(const char* key, int64_t v) { return v < 0 ? text(key, "–") : text(key, std::to_string(v)); }
+    const std::string& line() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+std::string list(const std::vector<double>& values, int decimals) {
+    std::string s;
+    for (double v : values) {
+        char b[32];
+        std::snprintf(b, sizeof b, std::isnan(v) ? "–" : "%.*f", decimals, v);
+        s += (s.empty() ? "" : " ") + std::string(b);
+    }
+    return s;
+}
+
+// The strategy the run measures. Only the queue-paced tick has a view so
+// far; version 4 would play adaptive unless told otherwise.
+std::unique_ptr<StrategyView> selectStrategy(const std::string& name, MicController& controller) {
+    if (name != "tick") return nullptr;
+    Settings::setPlayoutMode(PlayoutMode::Queue);
+    return std::make_unique<TickStrategyView>(controller, *ReceptionStats::instance());
+}
+
+int runProfile(const Profile& profile, const std::string& strategy, const std::string& batch, uint32_t seconds) {
+    const uint32_t voiceMs = seconds * 1000;
     SimulatorConfig config;
     config.control.listenAddress = "127.0.0.1";
     config.control.port = 0;
-    config.recordPackets = false;
     config.maxRawLogBytes = 64 * 1024;
-    config.media.signal = std::make_shared<phonesim::ChirpSignal>(300.0, 3400.0, 1000, 0.4);
+    config.media.signal = std::make_shared<phonesim::TremoloSignal>();
     config.media.durationMs = voiceMs;
-    config.media.recordPayloads = false;
-    config.media.impairments.seed = 7;
+    config.media.impairments.seed = kSeed;
     config.media.startDelayMs = profile.startDelayMs;
+    config.media.fecLossPercent = profile.fecLossPercent;
     if (profile.shape != nullptr) profile.shape(config.media.impairments);
+    const uint32_t flood = std::max<uint32_t>(1, config.media.impairments.flood);
+    const size_t plannedFrames = phonesim::MediaSender::plannedPackets(config.media);
 
-    // Fork before this process has any thread (ALSA and the controller come
-    // after), so the child is a clean copy.
-    int fds[2];
-    if (::pipe(fds) != 0) return 2;
-    const pid_t child = ::fork();
-    if (child < 0) return 2;
-    if (child == 0) {
-        ::close(fds[0]);
-        runPhone(config, fds[1], voiceMs);
-    }
-    ::close(fds[1]);
-    const int in = fds[0];
-
-    uint8_t tag = 0;
-    uint16_t port = 0;
-    if (!readAll(in, &tag, 1, 10000) || tag != kMsgPort || !readAll(in, &port, sizeof port, 1000)) {
-        std::fprintf(stderr, "%s: the simulator did not start\n", profile.name);
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+    PhoneProcess phone(config, voiceMs);
+    std::string error;
+    if (!phone.start(&error)) {
+        std::fprintf(stderr, "%s: %s\n", profile.name, error.c_str());
         return 2;
     }
 
-    vexlink::test::AlsaRouting alsa;  // before the controller touches ALSA
+    vexlink::test::AlsaRouting alsa;  // before anything touches ALSA
     Settings::setTransportType(kTransportWifi);
     Settings::setWifiServerAddr("127.0.0.1");
-    Settings::setControlPort(port);
+    Settings::setControlPort(phone.port());
     Settings::setMediaPort(freeUdpPort());
 
+    auto writer = std::make_unique<LoopbackWriter>(realAlsaApi());
     StateWaiter states;
-    auto controller = std::make_unique<MicController>(&states);
-    BenchProbe probe(*controller);
+    auto controller = std::make_unique<MicController>(&states, writer.get());
+    std::unique_ptr<StrategyView> view = selectStrategy(strategy, *controller);
+    if (!view) {
+        std::fprintf(stderr, "%s: no strategy \"%s\" in this build (known: tick)\n", profile.name, strategy.c_str());
+        return 2;
+    }
+    BenchProbe probe(*view, plannedFrames + 16);
     if (profile.probe) controller->setLatencyProbe(&probe);
     controller->start();
     if (!states.waitConnected(20s)) {
         std::fprintf(stderr, "%s: not connected\n", profile.name);
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
         return 2;
     }
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
     const uint64_t startUs = monotonicUs();
 
-    // The voice, then the queue's drain (a flood's never drains).
-    const bool mediaDone = readAll(in, &tag, 1, static_cast<int>(voiceMs) + 120000) && tag == kMsgMediaDone;
-    const bool flood = config.media.impairments.flood > 1;
-    if (profile.probe && !flood) probe.waitDrained(5s);
+    // The voice, then the playout's drain (a flood's never drains).
+    const bool mediaDone = phone.waitMediaDone(static_cast<int>(voiceMs) + 120000);
+    if (profile.probe && flood == 1) probe.waitDrained(1s, 5s);
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
     const double windowS = static_cast<double>(monotonicUs() - startUs) / 1e6;
-    const PlayoutFigures figures = controller->playoutFigures();
     const bool endedEarly = states.disconnected();
 
     controller->stop();
     states.waitDisconnected(10s);
     const int32_t result = states.result();
+    // Discards are complete once the connection has ended; concealment is
+    // taken as it stood at the last real frame.
+    bench::PlayoutCounters counters = view->counters();
+    const bench::PlayoutCounters atLast = profile.probe ? probe.countersAtLastFrame() : counters;
+    counters.concealed = atLast.concealed;
+    counters.concealedLost = atLast.concealedLost;
+    counters.concealedLate = atLast.concealedLate;
+    counters.concealedUnderrun = atLast.concealedUnderrun;
+    const PlayoutFigures tickFigures = controller->playoutFigures();
+    view.reset();
     controller.reset();
-    // Every frame thrown away unplayed: trimmed by the tick, or pushed out of
-    // a full queue by the receive thread (the controller adds those to the
-    // statistics when the connection ends).
-    const uint32_t thrownAway = ReceptionStats::instance()->dropped;
+    writer.reset();  // closes the device: the routed file is complete
 
-    PhoneReport phone;
-    if (!(readAll(in, &tag, 1, 20000) && tag == kMsgReport && readAll(in, &phone, sizeof phone, 1000))) {
-        std::fprintf(stderr, "%s: no report from the simulator\n", profile.name);
-    }
-    ::close(in);
-    ::waitpid(child, nullptr, 0);
+    PhoneReport report;
+    std::vector<SentFrame> sent;
+    if (!phone.finish(report, sent)) std::fprintf(stderr, "%s: no report from the simulator\n", profile.name);
 
-    const uint64_t received = profile.probe ? probe.arrivals() : figures.freshFrames + figures.droppedFrames;
-    const uint32_t concealed = profile.probe ? probe.concealedAtLastFresh() : figures.concealedTicks;
-    const uint64_t fresh = profile.probe ? probe.written() : figures.freshFrames;
-    const double concealedPct = fresh + concealed == 0 ? 0.0 : 100.0 * concealed / static_cast<double>(fresh + concealed);
-    const double droppedPct = received == 0 ? 0.0 : 100.0 * thrownAway / static_cast<double>(received);
     const double cpuMsPerMin = (cpuSeconds(after) - cpuSeconds(before)) * 1000.0 * 60.0 / windowS;
     const double rssMb = static_cast<double>(after.ru_maxrss) / 1024.0;
     // The test routing's ALSA file plugin (over a null slave) keeps every
-    // frame it is given in memory until the device closes, 1920 bytes per
-    // tick that wrote one; a real loopback card holds none of it.
-    const double routedMb =
-        static_cast<double>(figures.freshFrames + figures.concealedTicks) * kFrameSamples * 2.0 / (1024.0 * 1024.0);
+    // frame it is given in memory until the device closes; a real loopback
+    // card holds none of it.
+    const double routedMb = static_cast<double>(tickFigures.freshFrames + tickFigures.concealedTicks) *
+                            kFrameSamples * 2.0 / (1024.0 * 1024.0);
 
-    char p50[32] = "–", p99[32] = "–";
-    if (profile.probe) {
-        std::vector<uint32_t>& lat = probe.latencies();
-        std::snprintf(p50, sizeof p50, "%.1f", percentile(lat, 0.50));
-        std::snprintf(p99, sizeof p99, "%.1f", percentile(lat, 0.99));
+    const std::vector<int16_t> output = alsa.readLoopback();
+    const std::vector<int16_t> reference = referenceVoice(config.media, sent.size());
+    const std::vector<PlayedFrame> played = probe.played();
+    AnalysisInput in;
+    in.sent = &sent;
+    in.firstArrivalUs = &probe.firstArrivalUs();
+    in.played = &played;
+    in.output = &output;
+    in.reference = &reference;
+    in.frameMediaMs = 20.0 / flood;
+    in.eventFromMs = profile.eventFromMs;
+    in.eventToMs = profile.eventToMs;
+    in.excludeEvent = profile.excludeEvent;
+    const RunFigures f = analyseRun(in);
+
+    std::vector<BenchProbe::ControlSample> control = probe.controlSamples();
+    std::vector<double> targets, ratios;
+    for (const auto& c : control) {
+        targets.push_back(c.targetMs);
+        if (c.nowUs >= startUs + 10000000) ratios.push_back(c.ratioPpm);  // settled: after 10 s
     }
+    double ratioMean = std::nan("");
+    if (!ratios.empty()) {
+        ratioMean = 0.0;
+        for (double r : ratios) ratioMean += r / static_cast<double>(ratios.size());
+    }
+
+    const uint64_t arrived = profile.probe ? probe.arrivals() : tickFigures.freshFrames + tickFigures.droppedFrames;
+    const double playedReal = profile.probe ? static_cast<double>(played.size()) : tickFigures.freshFrames;
+    const double concealedPct =
+        counters.concealed < 0 ? std::nan("") : 100.0 * counters.concealed / (playedReal + counters.concealed);
+    const double discardedPct =
+        counters.discarded < 0 || arrived == 0 ? std::nan("") : 100.0 * counters.discarded / static_cast<double>(arrived);
     std::string end = endedEarly ? std::string("ended early: ") + resultText(result) : resultText(result);
     if (!mediaDone) end += ", voice unfinished";
-    std::printf("| %s | %.1f | %llu | %llu | %.2f | %.2f | %d | %s | %s | %.0f | %.1f | %.1f | %s |\n", profile.name,
-                windowS, static_cast<unsigned long long>(phone.sent + phone.duplicates),
-                static_cast<unsigned long long>(received), concealedPct, droppedPct, figures.maxQueueDepth, p50, p99,
-                cpuMsPerMin, rssMb, rssMb - routedMb, end.c_str());
+    const bool measured = profile.probe;
+    auto m = [&](double v) { return measured ? v : std::nan(""); };
+
+    Record r("run");
+    r.text("profile", profile.name).text("strategy", strategy).text("batch", batch);
+    r.real("voice_s", windowS).count("sent", static_cast<int64_t>(report.sent + report.duplicates));
+    r.count("arrived", static_cast<int64_t>(arrived));
+    r.real("net_loss", report.generated == 0 ? std::nan("") : 100.0 * report.lost / static_cast<double>(report.generated), 2);
+    r.real("concealed", concealedPct, 2).count("concealed_n", counters.concealed);
+    r.count("c_lost", counters.concealedLost).count("c_late", counters.concealedLate).count("c_underrun", counters.concealedUnderrun);
+    r.real("discarded", discardedPct, 2).count("discarded_n", counters.discarded);
+    r.count("d_dup", counters.discardedDuplicate).count("d_late", counters.discardedLate);
+    r.count("d_flush", counters.discardedFlush).count("d_overflow", counters.discardedOverflow);
+    r.count("fec", counters.fecRecovered).count("isolated", static_cast<int64_t>(f.isolatedLosses));
+    r.count("played_n", measured ? static_cast<int64_t>(f.played) : -1);
+    r.count("ooo", measured ? static_cast<int64_t>(f.outOfOrder) : -1);
+    r.count("twice", measured ? static_cast<int64_t>(f.playedTwice) : -1);
+    r.count("slips10", measured ? static_cast<int64_t>(f.slipsAfter10s) : -1);
+    r.real("clicks_min", m(f.spanSeconds > 0 ? f.clicks * 60.0 / f.spanSeconds : std::nan("")), 1);
+    r.count("clicks10", measured ? static_cast<int64_t>(f.clicksAfter10s) : -1);
+    r.real("snr_real", m(f.snrReal)).real("snr_conc", m(f.snrConcealed));
+    r.real("sw_p50", m(f.sendWrite.p50)).real("sw_p99", m(f.sendWrite.p99));
+    r.real("sw_out_p99", profile.excludeEvent ? f.sendWriteOutside.p99 : std::nan(""));
+    r.real("aw_p50", m(f.arrivalWrite.p50)).real("aw_p99", m(f.arrivalWrite.p99));
+    r.real("recovery", m(f.recoverySeconds), 0).real("baseline", m(f.baselineP50));
+    const double clockPpm = config.media.impairments.clockPpm;
+    r.real("ratio", ratioMean, 0).real("ratio_set", clockPpm != 0.0 ? clockPpm : std::nan(""), 0);
+    r.real("target_p50", percentile(targets, 0.5)).real("target_max", percentile(targets, 1.0));
+    r.count("max_depth", counters.maxDepth);
+    r.real("cpu", cpuMsPerMin, 0).real("rss", rssMb).real("rss_net", rssMb - routedMb);
+    r.text("end", end);
+    std::printf("%s\n", r.line().c_str());
     std::fflush(stdout);
+
     std::fprintf(stderr,
-                 "%s: %s; generated %llu, lost %llu, duplicates %llu, reordered %llu, garbage %llu, send errors %llu; "
-                 "fresh %llu, concealed %u, trimmed %u, pushed out of the full queue %lld; largest gap between arrivals %.0f ms, between fresh "
-                 "writes %.0f ms; latency samples %zu, unmatched %llu, ring full %llu\n",
-                 profile.name, profile.what, static_cast<unsigned long long>(phone.generated),
-                 static_cast<unsigned long long>(phone.lost), static_cast<unsigned long long>(phone.duplicates),
-                 static_cast<unsigned long long>(phone.reordered), static_cast<unsigned long long>(phone.garbage),
-                 static_cast<unsigned long long>(phone.sendErrors), static_cast<unsigned long long>(fresh), concealed,
-                 figures.droppedFrames, static_cast<long long>(thrownAway) - static_cast<long long>(figures.droppedFrames),
-                 probe.maxArrivalGapUs() / 1000.0, probe.maxWriteGapUs() / 1000.0,
-                 probe.latencies().size(), static_cast<unsigned long long>(probe.unmatched()),
-                 static_cast<unsigned long long>(probe.ringFull()));
+                 "%s [%s, %s]: %s; simulator: generated %llu, lost %llu, duplicates %llu, reordered %llu, garbage "
+                 "%llu, send errors %llu; probe: arrivals %llu, real frames played %zu, index out of range %llu, "
+                 "log full %llu; output %.1f s, real segments %zu, concealed segments %zu; send->write p50 ms per 5 s: "
+                 "%s%s%s\n",
+                 profile.name, strategy.c_str(), batch.c_str(), profile.what,
+                 static_cast<unsigned long long>(report.generated), static_cast<unsigned long long>(report.lost),
+                 static_cast<unsigned long long>(report.duplicates), static_cast<unsigned long long>(report.reordered),
+                 static_cast<unsigned long long>(report.garbage), static_cast<unsigned long long>(report.sendErrors),
+                 static_cast<unsigned long long>(probe.arrivals()), played.size(),
+                 static_cast<unsigned long long>(probe.outOfRange()), static_cast<unsigned long long>(probe.logFull()),
+                 static_cast<double>(output.size()) / kSampleRate, f.realSegments, f.concealedSegments,
+                 list(f.p50Per5s, 1).c_str(), targets.empty() ? "" : "; target ms per second: ",
+                 list(targets, 0).c_str());
+    return 0;
+}
+
+int render(const std::string& path) {
+    std::vector<std::string> order;
+    for (const Profile& p : kProfiles) order.push_back(p.name);
+    ResultTable table(order);
+    std::ifstream in(path);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    std::string line;
+    while (std::getline(in, line)) table.add(line);
+    table.print(stdout);
     return 0;
 }
 
 void usage() {
-    std::fprintf(stderr, "usage: end_to_end_bench --profile NAME [--seconds N] | --header | --list\n");
+    std::fprintf(stderr,
+                 "usage: end_to_end_bench --profile NAME [--strategy tick] [--batch alone|batched] [--seconds N]\n"
+                 "       end_to_end_bench --list | --render RECORDS\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string profileName;
-    uint32_t seconds = 60;
+    std::string profileName, strategy = "tick", batch = "batched";
+    uint32_t seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--header") {
-            printHeader();
-            return 0;
-        }
+        const bool more = i + 1 < argc;
         if (arg == "--list") {
-            for (const Profile& p : kProfiles) std::printf("%s\t%s\n", p.name, p.what);
+            for (const Profile& p : kProfiles) std::printf("%s\t%u\t%s\n", p.name, p.seconds, p.what);
             return 0;
         }
-        if (arg == "--profile" && i + 1 < argc) {
+        if (arg == "--render" && more) return render(argv[++i]);
+        if (arg == "--profile" && more) {
             profileName = argv[++i];
-        } else if (arg == "--seconds" && i + 1 < argc) {
+        } else if (arg == "--strategy" && more) {
+            strategy = argv[++i];
+        } else if (arg == "--batch" && more) {
+            batch = argv[++i];
+        } else if (arg == "--seconds" && more) {
             seconds = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         } else {
             usage();
             return 1;
         }
     }
-    if (seconds == 0) seconds = 1;
     for (const Profile& p : kProfiles) {
-        if (profileName == p.name) return runProfile(p, seconds);
+        if (profileName == p.name) return runProfile(p, strategy, batch, seconds > 0 ? seconds : p.seconds);
     }
     usage();
     return 1;

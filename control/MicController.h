@@ -101,6 +101,9 @@ public:
     // Tests: the adaptive playout's settings (the concealment still comes
     // from the settings record). Set before start().
     void setPlayoutConfigForTest(const PlayoutConfig& config) { playoutConfig_ = config; }
+    // What the status line shows: the playout's counters, level and delay
+    // (any thread, any time; read-only).
+    PlayoutStatus playoutStatus() const { return tick_.status(); }
     // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
     // Set before start(); 0 keeps the normal wait.
     void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }

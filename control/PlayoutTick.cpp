@@ -29,6 +29,7 @@ PlayoutTick::~PlayoutTick() = default;
 void PlayoutTick::beginConnection() {
     lastPlayed_.reset();
     repeatCount_ = 0;
+    outputSamples_ = 0;
 }
 
 void PlayoutTick::endConnection() {
@@ -54,7 +55,12 @@ void PlayoutTick::tick() {
 void PlayoutTick::playFresh(std::unique_ptr<VoicePacket> packet) {
     // The fresh frame is played straight from its record, no copy.
     sink_.playFrame(packet->samples);
-    if (probe_ != nullptr) probe_->onWritten(*packet, monotonicUs());
+    if (probe_ != nullptr) {
+        const uint64_t nowUs = monotonicUs();
+        probe_->onWritten(*packet, nowUs);
+        probe_->onFramePlayed(packet->rawSequence, packet->timestamp, outputSamples_, nowUs);
+    }
+    outputSamples_ += kFrameSamples;
     lastPlayed_ = std::move(packet);  // the previous frame is deleted here
     repeatCount_ = 0;
     bump(freshFrames_);
@@ -68,6 +74,7 @@ void PlayoutTick::playFresh(std::unique_ptr<VoicePacket> packet) {
             bump(droppedFrames_);
         }
     }
+    status_.framePlayed(lastPlayed_->samples, false, waitMs());
 }
 
 void PlayoutTick::playRepeat() {
@@ -78,11 +85,15 @@ void PlayoutTick::playRepeat() {
         scalePcm(repeatFrame_, repeatFrame_, kFrameSamples, gain);
     }
     sink_.playFrame(repeatFrame_);
+    outputSamples_ += kFrameSamples;
     // Saturates long before it could wrap: past 16 the gain stays 0.
     if (repeatCount_ < kFadeSteps + 1) ++repeatCount_;
     freshRun_ = 0;
     bump(concealedTicks_);
+    status_.framePlayed(repeatFrame_, true, waitMs());
 }
+
+int32_t PlayoutTick::waitMs() const { return queue_.size() * kFrameMs + kFrameMs / 2; }
 
 PlayoutFigures PlayoutTick::figures() const {
     PlayoutFigures f;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "audio/AudioFormat.h"
+#include "control/PlayoutStatusBoard.h"
 #include "media/VoicePacket.h"
 
 namespace vexlink {
@@ -55,6 +56,8 @@ public:
 
     PlayoutFigures figures() const;
     void resetFigures();
+    // The figures of the status line (any thread, any time).
+    PlayoutStatus status() const { return status_.snapshot(); }
 
     // For tests.
     int32_t repeatCount() const { return repeatCount_; }
@@ -64,6 +67,9 @@ public:
 private:
     void playFresh(std::unique_ptr<VoicePacket> packet);
     void playRepeat();
+    // How long a frame that arrives now waits: the frames queued before it,
+    // plus half a tick on average until the next tick takes one.
+    int32_t waitMs() const;
 
     PlayoutQueue& queue_;
     FrameSink& sink_;
@@ -72,6 +78,8 @@ private:
 
     std::unique_ptr<VoicePacket> lastPlayed_;
     int32_t repeatCount_ = 0;
+    // Samples written to the sink since beginConnection(), for the probe.
+    uint64_t outputSamples_ = 0;
     // Fresh frames in a row since the last discard or repetition. Kept across
     // connections on purpose: only the tick's own history resets it.
     uint32_t freshRun_ = 0;
@@ -81,6 +89,7 @@ private:
     std::atomic<uint32_t> concealedTicks_{0};
     std::atomic<uint32_t> droppedFrames_{0};
     std::atomic<int32_t> maxQueueDepth_{0};
+    PlayoutStatusBoard status_;
 };
 
 }  // namespace vexlink

@@ -1,107 +1,208 @@
 #!/usr/bin/env bash
-# Builds the end-to-end benchmark in Release and runs every network profile
-# against the phone simulator on loopback, a minute of real-time voice each
-# (about 15 minutes in all), then writes one markdown table with the machine
-# it ran on.
-#   scripts/bench-e2e.sh                          all profiles, 60 s each
-#   scripts/bench-e2e.sh --seconds 5 --out /tmp/e2e.md loss-5% flood-10x
-# Long: run it in the background (nohup scripts/bench-e2e.sh > log 2>&1 &).
+# Builds the end-to-end benchmarks in Release, runs every network profile for
+# every playout strategy against the phone simulator on loopback (the
+# strategies side by side, the same seeds), a few runs at a time, then the
+# callgrind replay of each strategy, and writes one markdown file with the
+# machine it ran on.
+#   scripts/bench-e2e.sh                                  every profile, the tick strategy
+#   scripts/bench-e2e.sh --strategies tick,adaptive       both strategies
+#   scripts/bench-e2e.sh --jobs 1 --seconds 5 --out /tmp/e2e.md loss-5% flood-10x
+# Options: --jobs N (runs at once, default 3), --seconds N (voice of every
+# profile instead of its own length), --no-callgrind, --no-check (skip the
+# runs alone that check the concurrency). About 6 minutes per strategy with
+# 3 jobs; run it in the background (nohup scripts/bench-e2e.sh > log 2>&1 &).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-seconds=60
+jobs=3
+seconds=0
+strategies=tick
+callgrind=1
+check=1
 out=bench/results/end-to-end.md
 profiles=()
 while [ $# -gt 0 ]; do
   case "$1" in
+    --jobs) jobs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
+    --strategies) strategies=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
-    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+    --no-callgrind) callgrind=0; shift ;;
+    --no-check) check=0; shift ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) profiles+=("$1"); shift ;;
   esac
 done
+IFS=, read -r -a strategy_list <<<"$strategies"
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh valgrind
 
 build=$root/build/bench-e2e
-echo "=== building end_to_end_bench (Release) in $build ==="
+echo "=== building the end-to-end benchmarks (Release) in $build ==="
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVEXLINK_BUILD_TESTS=OFF -DVEXLINK_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j 2 --target end_to_end_bench >/dev/null
+cmake --build "$build" -j 2 --target end_to_end_bench playout_replay_bench >/dev/null
 bin=$build/bench/end_to_end_bench
+replay=$build/bench/playout_replay_bench
 
+declare -A length
+while IFS=$'\t' read -r name secs _; do length[$name]=$secs; done < <("$bin" --list)
 if [ ${#profiles[@]} -eq 0 ]; then
   mapfile -t profiles < <("$bin" --list | cut -f1)
 fi
+voice_of() { if [ "$seconds" -gt 0 ]; then echo "$seconds"; else echo "${length[$1]}"; fi; }
 
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
+SECONDS=0
 
-rows=$(mktemp)
-notes=$(mktemp)
-trap 'rm -f "$rows" "$notes"' EXIT
-for p in "${profiles[@]}"; do
-  echo "=== profile $p (${seconds} s of voice) ==="
-  if ! "$bin" --profile "$p" --seconds "$seconds" >> "$rows" 2>> "$notes"; then
-    echo "| $p | – | – | – | – | – | – | – | – | – | – | – | failed to run |" >> "$rows"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# run ID PROFILE STRATEGY BATCH: one run, its record and its details in files of its own.
+run() {
+  local id=$1 p=$2 s=$3 batch=$4
+  if ! "$bin" --profile "$p" --strategy "$s" --batch "$batch" --seconds "$(voice_of "$p")" \
+      > "$work/rec.$id" 2> "$work/det.$id"; then
+    printf 'kind=run\tprofile=%s\tstrategy=%s\tbatch=%s\tend=failed to run\n' "$p" "$s" "$batch" > "$work/rec.$id"
   fi
-  tail -1 "$rows"
+  echo "--- done: $p [$s, $batch] after ${SECONDS} s"
+}
+
+# The concurrency check: two profiles alone first, one after the other.
+n=0
+if [ "$check" -eq 1 ]; then
+  for p in unimpaired-phase10 jitter-20ms; do
+    [ -n "${length[$p]:-}" ] || continue
+    echo "=== alone: $p [${strategy_list[0]}] ==="
+    run "$n" "$p" "${strategy_list[0]}" alone
+    n=$((n + 1))
+  done
+fi
+
+# Then every profile and strategy, the longest runs first, $jobs at a time.
+mapfile -t queue < <(for p in "${profiles[@]}"; do
+  for s in "${strategy_list[@]}"; do printf '%s\t%s\t%s\n' "$(voice_of "$p")" "$p" "$s"; done
+done | sort -t$'\t' -k1,1nr -s)
+echo "=== ${#queue[@]} runs, ${jobs} at a time ==="
+for entry in "${queue[@]}"; do
+  IFS=$'\t' read -r _ p s <<<"$entry"
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  id=$n
+  n=$((n + 1))
+  run "$id" "$p" "$s" batched &
 done
+wait
+
+# Instructions per voice second of each strategy on one recorded trace.
+if [ "$callgrind" -eq 1 ]; then
+  for s in "${strategy_list[@]}"; do
+    echo "=== callgrind: $s ==="
+    cg=$work/callgrind.$s
+    if valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$cg.out" \
+        "$replay" --strategy "$s" > "$cg.txt" 2> "$cg.log"; then
+      ir=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$cg.out" | head -1)
+      voice=$(sed -n 's/.*voice_s=\([0-9]*\).*/\1/p' "$cg.txt")
+      printf 'kind=callgrind\tstrategy=%s\tir=%s\tvoice_s=%s\n' "$s" "$ir" "$voice" > "$work/rec.cg.$s"
+      echo "replay $s: $(cat "$cg.txt")" > "$work/det.cg.$s"
+    else
+      echo "callgrind run of $s failed: $(tail -3 "$cg.log")" > "$work/det.cg.$s"
+    fi
+  done
+fi
+
+elapsed=$SECONDS
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+cat "$work"/rec.* > "$work/records"
 
 mkdir -p "$(dirname "$out")"
 {
   echo "# End-to-end figures of the client"
   echo
   echo "The real client (MicController with its receive and timer threads, the UDP media socket,"
-  echo "libopus, the loopback writer with ALSA routed to a file) against the phone simulator on"
-  echo "127.0.0.1, ${seconds} s of voice per profile, one process per profile. Made by"
-  echo "\`scripts/bench-e2e.sh\` (program: \`bench/EndToEndBench.cpp\`, Release build)."
+  echo "libopus, a loopback writer with ALSA routed to a file) against the phone simulator on"
+  echo "127.0.0.1, one process per run, ${jobs} runs at a time; strategies: ${strategies}; the same seeds"
+  echo "for every strategy. Made by \`scripts/bench-e2e.sh\` (programs: \`bench/EndToEndBench.cpp\`,"
+  echo "\`bench/PlayoutReplayBench.cpp\`, Release build) in $((elapsed / 60)) min $((elapsed % 60)) s."
   echo
   echo "Machine: $(nproc) CPUs, ${cpu:-unknown CPU}; Linux $(uname -r);"
   echo "compiler $("$cxx" --version | head -1); run started ${started}."
   echo "Load average (1, 5, 15 min) before: ${load_before}; after: ${load_after} (a shared machine: other"
   echo "builds ran meanwhile, so the latency tails include their scheduling delays)."
   echo
-  "$bin" --header
-  cat "$rows"
+  "$bin" --render "$work/records"
+  cat <<'EOF'
+
+### Columns
+
+- sent: voice datagrams the simulator wrote (copies included); arrived: frames the client read and
+  decoded; net loss %: frames the simulator dropped on purpose, of those it made.
+- concealed %: output made up instead of a real frame (frames' worth, up to the last real frame, so the
+  silence after the voice does not count), of real frames played plus that; split by cause (a frame
+  that never arrived / arrived after its turn / nothing to play otherwise) where the strategy can tell.
+- discarded %: frames that arrived and were never played, of those that arrived; split into
+  duplicates / arrived after their turn / thrown away to shorten the delay (the tick's trimming) /
+  pushed out of a full buffer. "–": the strategy cannot tell.
+- FEC recovered / isolated losses: lost frames the strategy rebuilt from the next packet's in-band
+  FEC, against the lost frames whose neighbours both arrived.
+- out of order: frames heard after a later frame (the first time they were heard); played twice:
+  frames heard again; slips after 10 s: from 10 s of output on, two real frames heard one after the
+  other that are not consecutive or not about 960 samples apart (a frame dropped or made up).
+- clicks / min: jumps of the written waveform far beyond what the signal makes (`ClickDetector`:
+  the second difference above 150 on the benchmark's 220 Hz tremolo voice, jumps within 50 ms
+  counted once), over the output from 20 ms after the first real frame to the end of the last; a
+  dropped, repeated or swapped frame, a fade step or voice out of silence makes one, resampling does
+  not; clicks after 10 s: their number from 10 s of that output on.
+- SNR real / concealed: segmental SNR (mean over 20 ms pieces, each held within [-10, 35] dB) of the
+  written PCM against the same packets all decoded in order (the unimpaired decode), aligned through
+  the output sample the probe gives for each real frame: real frames against their own frame, the
+  output between real frames against the frames that should have been there. 35.0 on real frames
+  means bit-exact; it shows that the alignment holds.
+- send→write: from the simulator's first send of a frame to the device write that carries its first
+  sample (both read CLOCK_MONOTONIC), first play of each frame; arrival→write: from the frame's first
+  arrival (read and decoded); p99 outside the event: without the frames the stall held.
+- recovery s: after the end of the stall or of the jitter step, the seconds until the send→write p50
+  of every later 1 s window of media time is within 5 ms of the p50 before the event.
+- ratio ppm / set: the adaptive strategy's mean resampling ratio after 10 s against the sender's
+  clock offset; target ms: its target delay (p50 and largest over the run, sampled every second).
+- max depth: frames waiting, the most seen (the tick's queue at a tick).
+- CPU ms / min of voice: user + system time of the client process (getrusage) over the voice, scaled
+  to a minute; the simulator runs in a forked process of its own and is not counted. peak RSS: the
+  client process's maximum resident set; the test routing's ALSA file plugin keeps every frame
+  written to it in memory until the device closes (1920 bytes per tick, 5.5 MB a minute), which the
+  next column takes out.
+- end: how the connection ended (ok: by stop(), result 0).
+- Instructions per voice second: `playout_replay_bench` under `valgrind --tool=callgrind
+  --instr-atstart=no`: one arrival trace (the jitter-20ms profile, 60 s, seed 7, real Opus payloads)
+  built before instrumentation starts, then replayed single-threaded on a hand-advanced clock (the
+  tick: decode at arrival into a VoicePacket, the bounded queue, PlayoutTick::tick() every 20 ms into
+  a null sink); callgrind's total divided by the trace's 60 s.
+- Concurrency check: the runs share the machine with each other (and with whatever else runs); the
+  same profile alone and within the batch tells whether that moved the figures.
+
+The signal is phonesim's `TremoloSignal` (220 Hz with its 2nd to 4th harmonics under a 4 Hz tremolo
+down to 10 %): low and steady in pitch, so every broken frame leaves a jump the click detector sees,
+and lively enough that libopus treats it as voice and sends in-band FEC when asked to.
+EOF
   echo
-  echo "Columns:"
-  echo "- sent: voice datagrams the simulator wrote (copies included); received: frames the client queued."
-  echo "- concealed %: ticks that repeated or faded the last frame, of all ticks from the first to the last"
-  echo "  fresh frame; dropped %: received frames thrown away unplayed (trimmed by the tick, or pushed out"
-  echo "  of the full queue, which keeps at most a second of voice), of those received."
-  echo "- max queue: the playout queue's largest depth seen at a tick."
-  echo "- latency: per played frame, from its arrival (read and decoded by the receive thread) to its"
-  echo "  write to the device, p50 and p99."
-  echo "- CPU ms / min of voice: user + system time of the client process (getrusage) over the voice,"
-  echo "  scaled to a minute; the simulator runs in a forked process of its own and is not counted."
-  echo "- peak RSS: the client process's maximum resident set (includes the probe's ring and samples,"
-  echo "  under 3 MB even for the flood; \`unimpaired-noprobe\` runs without the probe). The test routing's"
-  echo "  ALSA file plugin (over a null slave) keeps every frame written to it in memory until the device"
-  echo "  closes, 1920 bytes per played tick (5.5 MB a minute); the next column takes that out, which is"
-  echo "  what the client holds with a real loopback card."
-  echo "- end: how the connection ended (ok: by stop(), result 0)."
+  echo "Profiles (voice seconds; every profile but phase0/5/15/19 starts its voice 10 ms, half a tick,"
+  echo "after the Start reply; the client starts its 20 ms tick right after that reply):"
+  "$bin" --list | while IFS=$'\t' read -r name secs what; do echo "- \`$name\` ($(voice_of "$name") s): $what"; done
   echo
-  echo "Every profile but \`unimpaired-tick-aligned\` starts the voice 10 ms (half a tick) after the Start"
-  echo "reply. The client starts its 20 ms tick right after that reply, so voice sent at once arrives within"
-  echo "a millisecond of each tick, where scheduling noise decides between playing a frame and concealing it"
-  echo "(then trimming one a tick later): that profile shows the cost; the others measure the network's"
-  echo "trouble without it. \"largest gap\" in the details below is the longest time without an arrival and"
-  echo "without a fresh write: where both are long and no stall was configured, the machine held the"
-  echo "process up (a shared machine), which shows in the latency tail and the queue depth."
-  echo
-  echo "Profiles:"
-  "$bin" --list | while IFS=$'\t' read -r name what; do echo "- \`$name\`: $what"; done
-  echo
-  echo "Details per profile (simulator counters and the probe's own books):"
+  echo "Details per run (simulator counters, the probe's books, send→write p50 per 5 s of media time):"
   echo
   echo '```'
-  cat "$notes"
+  # In the order of the tables; then anything else the runs said (errors).
+  "$bin" --list | cut -f1 | while read -r p; do
+    awk -v p="$p [" 'index($0, p) == 1' "$work"/det.[0-9]*
+  done
+  cat "$work"/det.cg.* 2>/dev/null || true
+  "$bin" --list | cut -f1 | awk '{ print $0 " [" }' > "$work/names"
+  awk 'NR == FNR { names[NR] = $0; n = NR; next }
+       { for (i = 1; i <= n; ++i) if (index($0, names[i]) == 1) next; print }' "$work/names" "$work"/det.[0-9]*
   echo '```'
 } > "$out"
-echo "=== written: $out ==="
-cat "$out"
+echo "=== written: $out (after ${elapsed} s) ==="

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "control/ControllerTypes.h"
 #include "control/EventQueue.h"
 #include "control/FrameSink.h"
+#include "control/LatencyProbe.h"
 #include "control/PacketSource.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
@@ -176,6 +178,56 @@ TEST_F(PlayoutTickTest, TrimsOneFrameAtTheSixthFreshTickInARow) {
     EXPECT_EQ(sink.frames[5], scaled(10, 1.0));
     EXPECT_EQ(sink.frames[6], scaled(12, 1.0));
     EXPECT_EQ(tick.figures().droppedFrames, 1u);
+}
+
+struct PlayedFrames final : LatencyProbe {
+    void onArrival(const VoicePacket&, uint64_t) override {}
+    void onWritten(const VoicePacket&, uint64_t) override {}
+    void onFramePlayed(uint16_t sequence, uint32_t, uint64_t outputSample, uint64_t) override {
+        played.emplace_back(sequence, outputSample);
+    }
+    std::vector<std::pair<uint16_t, uint64_t>> played;
+};
+
+TEST_F(PlayoutTickTest, ReportsEachRealFrameAtItsPlaceInTheConnectionsOutput) {
+    PlayedFrames probe;
+    tick.setLatencyProbe(&probe);
+    auto push = [&](int32_t n) {
+        auto p = packet(n);
+        p->rawSequence = uint16_t(n);
+        queue.pushBack(std::move(p));
+    };
+    ticks(2);  // nothing written: the stream starts with the first frame
+    push(10);
+    ticks(2);  // 10, then a repeat that takes its place in the stream unreported
+    for (int32_t n = 11; n <= 18; ++n) push(n);
+    ticks(7);  // the sixth fresh tick in a row discards 17
+    tick.endConnection();
+    tick.beginConnection();
+    push(20);
+    ticks(1);
+    const std::vector<std::pair<uint16_t, uint64_t>> expected = {
+        {10, 0}, {11, 1920}, {12, 2880}, {13, 3840}, {14, 4800}, {15, 5760}, {16, 6720}, {18, 7680}, {20, 0}};
+    EXPECT_EQ(probe.played, expected);
+}
+
+// The status figures: counts, and the loudest sample and mean wait of the last ten frames.
+TEST_F(PlayoutTickTest, PublishesCountsLevelAndDelayForTheStatusLine) {
+    for (int i = 0; i < 3; ++i) queue.pushBack(packet(0));  // peak 16000
+    const std::pair<int, std::array<int32_t, 4>> steps[] = {
+        {1, {1, 0, 16000, 50}},    // two wait: 2 x 20 ms and half a tick
+        {2, {3, 0, 16000, 30}},    // (50 + 30 + 10) / 3
+        {20, {23, 20, 6000, 10}},  // the last ten are repeats at 6/16 down to 0
+        {6, {29, 26, 0, 10}},      // 200 ms of silence
+        {1, {30, 26, 32767, 10}},  // -32768 is full scale
+    };
+    for (const auto& [n, expected] : steps) {
+        if (expected[2] == 32767) queue.pushBack(packet(-16768));  // down to -32768
+        ticks(n);
+        const PlayoutStatus s = tick.status();
+        EXPECT_EQ((std::array<int32_t, 4>{int32_t(s.playedFrames), int32_t(s.concealedFrames), s.peakLevel, s.delayMs}),
+                  expected);
+    }
 }
 
 // The receive side, fed by a scripted packet source.

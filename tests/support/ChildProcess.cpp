@@ -78,7 +78,7 @@ void ChildProcess::start() {
     if (pid_ == 0) {
         dup2(inFd, 0);
         dup2(stdoutFd_ >= 0 ? stdoutFd_ : outFd, 1);
-        dup2(errFd, 2);
+        dup2(stderrFd_ >= 0 ? stderrFd_ : errFd, 2);
         // Start with default signal dispositions and an empty mask.
         sigset_t none;
         sigemptyset(&none);

@@ -20,6 +20,8 @@ public:
     // Before start(): the child's standard output is `fd` (a pipe, say; the
     // caller closes its own) instead of the capture file.
     void setStdout(int fd) { stdoutFd_ = fd; }
+    // The same for standard error (a pseudo-terminal, say).
+    void setStderr(int fd) { stderrFd_ = fd; }
     void start();
     void signal(int signo);
     // Waits for the child to end; returns its exit status (0..255), 128+signal
@@ -45,6 +47,7 @@ private:
     std::vector<std::string> extraEnv_;
     std::string folder_;
     int stdoutFd_ = -1;
+    int stderrFd_ = -1;
     pid_t pid_ = -1;
     int status_ = -1;
 };

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <opus.h>
 
 #include "SimTestSockets.h"
 #include "tools/phonesim/ImpairmentModel.h"
+#include "tools/phonesim/OpusFrameEncoder.h"
 #include "tools/phonesim/ToneSignal.h"
+#include "tools/phonesim/TremoloSignal.h"
 
 using namespace vexlink::phonesim;
 using namespace vexlink::phonesim::test;
@@ -203,6 +206,9 @@ TEST(ImpairmentModel, RatesAreAboutWhatWasAsked) {
         {"duplicate", [](ImpairmentConfig& c) { c.duplicate = 0.2; c.loss = 0.1; }, [](const PacketPlan& p) { return p.duplicated ? 1.0 : 0.0; }, 0.18, 0.02},
         {"garbage", [](ImpairmentConfig& c) { c.garbageRate = 0.5; }, [](const PacketPlan& p) { return double(p.garbageCount); }, 0.5, 0.03},
         {"jitter, in ms", [](ImpairmentConfig& c) { c.jitterMs = 50; }, [](const PacketPlan& p) { return (p.sendUs - p.nominalUs) / 1000.0; }, 25, 2},
+        // 50 ms for the first 100 of the 400 s, 10 ms elsewhere: (25 + 3 * 5) / 4.
+        {"jitter span, in ms", [](ImpairmentConfig& c) { c.jitterMs = 10; c.jitterSpans[0] = {0, 100000, 50}; c.jitterSpanCount = 1; },
+         [](const PacketPlan& p) { return (p.sendUs - p.nominalUs) / 1000.0; }, 10, 1},
     };
     for (const Case& tc : cases) {
         SCOPED_TRACE(tc.name);
@@ -214,5 +220,43 @@ TEST(ImpairmentModel, RatesAreAboutWhatWasAsked) {
         const int n = 20000;
         for (int i = 0; i < n; ++i) sum += tc.measure(model.next());
         EXPECT_NEAR(sum / n, tc.expected, tc.tolerance);
+    }
+}
+
+// In-band FEC is there when the decoder, asked for the FEC copy of a frame
+// from the packet after it, gives something other than its plain loss
+// concealment; libopus adds it only to frames it deems active voice.
+TEST(OpusFrameEncoder, InBandFecOnlyWhenAskedForAndThenForMostFrames) {
+    const TremoloSignal signal;
+    for (const int32_t lossPercent : {0, 10}) {
+        SCOPED_TRACE(lossPercent);
+        OpusFrameEncoder encoder(OpusApplication::Voip, 32000, 5, lossPercent);
+        int err = 0;
+        std::unique_ptr<OpusDecoder, void (*)(OpusDecoder*)> dec(opus_decoder_create(48000, 1, &err), opus_decoder_destroy);
+        const size_t stateSize = static_cast<size_t>(opus_decoder_get_size(1));
+        std::vector<uint8_t> before(stateSize);  // the state is position-independent: it may be copied
+        int16_t frame[960], fromFec[960], concealed[960];
+        uint8_t packet[1275], next[1275];
+        signal.render(0, frame);
+        int32_t size = encoder.encode(frame, packet, sizeof packet);
+        int withFec = 0;
+        const int frames = 100;
+        for (int i = 1; i <= frames; ++i) {
+            signal.render(uint64_t(i), frame);
+            const int32_t nextSize = encoder.encode(frame, next, sizeof next);
+            ASSERT_GT(nextSize, 0);
+            std::memcpy(before.data(), dec.get(), stateSize);
+            ASSERT_EQ(opus_decode(dec.get(), next, nextSize, fromFec, 960, 1), 960);
+            std::memcpy(dec.get(), before.data(), stateSize);
+            ASSERT_EQ(opus_decode(dec.get(), nullptr, 0, concealed, 960, 0), 960);
+            // Past the first frame, where the decoder has nothing to conceal from.
+            withFec += i > 1 && !std::equal(fromFec, fromFec + 960, concealed);
+            std::memcpy(dec.get(), before.data(), stateSize);  // no loss after all: play the packet
+            ASSERT_EQ(opus_decode(dec.get(), packet, size, frame, 960, 0), 960);
+            std::memcpy(packet, next, size_t(nextSize));
+            size = nextSize;
+        }
+        if (lossPercent == 0) EXPECT_EQ(withFec, 0);
+        else EXPECT_GT(withFec, frames / 2);
     }
 }

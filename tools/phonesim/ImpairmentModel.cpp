@@ -55,6 +55,7 @@ ImpairmentModel::ImpairmentModel(const ImpairmentConfig& config) : config_(confi
     if (config_.flood == 0) config_.flood = 1;
     if (config_.frameMs == 0) config_.frameMs = 20;
     if (config_.reorderDepth == 0) config_.reorderDepth = 1;
+    config_.jitterSpanCount = std::min(config_.jitterSpanCount, ImpairmentConfig::kMaxJitterSpans);
     // A clock rate at or below zero is meaningless; keep the pacing finite.
     if (!(config_.clockPpm > -900000.0)) config_.clockPpm = -900000.0;
 }
@@ -63,6 +64,14 @@ int64_t ImpairmentModel::nominalUs(uint64_t index) const {
     const double intervalUs = config_.frameMs * 1000.0 / config_.flood;
     const double rate = 1.0 + config_.clockPpm * 1e-6;
     return static_cast<int64_t>(std::llround(static_cast<double>(index) * intervalUs / rate));
+}
+
+uint32_t ImpairmentModel::jitterMsAt(int64_t nominalUs) const {
+    for (uint32_t i = 0; i < config_.jitterSpanCount; ++i) {
+        const ImpairmentConfig::JitterSpan& span = config_.jitterSpans[i];
+        if (nominalUs >= span.fromMs * 1000 && nominalUs < span.toMs * 1000) return span.jitterMs;
+    }
+    return config_.jitterMs;
 }
 
 uint32_t ImpairmentModel::timestampMs(uint64_t index) const {
@@ -103,8 +112,8 @@ PacketPlan ImpairmentModel::next() {
             plan.dropCause = DropCause::BurstLoss;
         }
     }
-    if (config_.jitterMs > 0) {
-        plan.sendUs += static_cast<int64_t>(jitterDraw % (static_cast<uint64_t>(config_.jitterMs) * 1000u + 1u));
+    if (const uint32_t jitterMs = jitterMsAt(plan.nominalUs); jitterMs > 0) {
+        plan.sendUs += static_cast<int64_t>(jitterDraw % (static_cast<uint64_t>(jitterMs) * 1000u + 1u));
     }
     if (config_.reorder > 0.0 && reorderDraw < config_.reorder) {
         plan.reordered = true;

@@ -24,6 +24,17 @@ struct ImpairmentConfig {
     // Random extra delay, uniform in [0, jitterMs] ms; more than one frame
     // interval reorders packets.
     uint32_t jitterMs = 0;
+    // Jitter by media time: a packet produced within [fromMs, toMs) of a span
+    // takes that span's jitterMs instead (the first matching span wins), e.g.
+    // 0 ms, then 30 ms from 20 s to 40 s, then 0 ms again.
+    struct JitterSpan {
+        int64_t fromMs = 0;
+        int64_t toMs = 0;
+        uint32_t jitterMs = 0;
+    };
+    static constexpr uint32_t kMaxJitterSpans = 4;
+    JitterSpan jitterSpans[kMaxJitterSpans] = {};
+    uint32_t jitterSpanCount = 0;
 
     // Explicit reordering: the packet is held back behind the next
     // `reorderDepth` packets (by reorderDepth intervals plus half an interval).
@@ -110,6 +121,8 @@ public:
     uint32_t timestampMs(uint64_t index) const;
 
     const ImpairmentConfig& config() const { return config_; }
+    // The jitter bound of a packet produced at `nominalUs`, in ms.
+    uint32_t jitterMsAt(int64_t nominalUs) const;
 
     // Deterministic junk bytes for a garbage datagram.
     static void fillGarbage(uint64_t contentSeed, uint8_t* out, size_t size);

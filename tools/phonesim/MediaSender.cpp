@@ -78,7 +78,7 @@ void MediaSender::join() {
 }
 
 void MediaSender::run() {
-    OpusFrameEncoder encoder(config_.application, config_.bitrate, config_.complexity);
+    OpusFrameEncoder encoder(config_.application, config_.bitrate, config_.complexity, config_.fecLossPercent);
     if (!encoder.ok()) {
         log_.update([&](SimulatorRecord& r) { r.sessions[session_].mediaError = "opus encoder unavailable"; });
         done_.signal();

@@ -9,7 +9,8 @@ namespace vexlink::phonesim {
 
 void OpusFrameEncoder::Deleter::operator()(OpusEncoder* e) const { opus_encoder_destroy(e); }
 
-OpusFrameEncoder::OpusFrameEncoder(OpusApplication application, int32_t bitrate, int32_t complexity) {
+OpusFrameEncoder::OpusFrameEncoder(OpusApplication application, int32_t bitrate, int32_t complexity,
+                                   int32_t fecLossPercent) {
     int err = OPUS_OK;
     const int app = application == OpusApplication::Voip ? OPUS_APPLICATION_VOIP : OPUS_APPLICATION_AUDIO;
     OpusEncoder* e = opus_encoder_create(kSimSampleRate, 1, app, &err);
@@ -17,6 +18,10 @@ OpusFrameEncoder::OpusFrameEncoder(OpusApplication application, int32_t bitrate,
     encoder_.reset(e);
     opus_encoder_ctl(e, OPUS_SET_BITRATE(std::clamp<int32_t>(bitrate, 6000, 510000)));
     opus_encoder_ctl(e, OPUS_SET_COMPLEXITY(std::clamp<int32_t>(complexity, 0, 10)));
+    if (fecLossPercent > 0) {
+        opus_encoder_ctl(e, OPUS_SET_INBAND_FEC(1));
+        opus_encoder_ctl(e, OPUS_SET_PACKET_LOSS_PERC(std::clamp<int32_t>(fecLossPercent, 1, 100)));
+    }
 }
 
 OpusFrameEncoder::~OpusFrameEncoder() = default;

@@ -12,9 +12,12 @@ enum class OpusApplication { Voip, Audio };
 
 // libopus encoder for 48 kHz mono 20 ms frames. One per media stream; used by
 // one thread at a time (the encoder carries state from frame to frame).
+// With fecLossPercent above 0 the packets carry in-band FEC (a coarse copy of
+// the previous frame, which libopus adds to frames its voice detector calls
+// active), tuned for that expected loss.
 class OpusFrameEncoder {
 public:
-    OpusFrameEncoder(OpusApplication application, int32_t bitrate, int32_t complexity);
+    OpusFrameEncoder(OpusApplication application, int32_t bitrate, int32_t complexity, int32_t fecLossPercent = 0);
     ~OpusFrameEncoder();
     OpusFrameEncoder(const OpusFrameEncoder&) = delete;
     OpusFrameEncoder& operator=(const OpusFrameEncoder&) = delete;

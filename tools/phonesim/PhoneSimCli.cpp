@@ -6,6 +6,7 @@
 
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/ToneSignal.h"
+#include "tools/phonesim/TremoloSignal.h"
 #include "tools/phonesim/WavSignal.h"
 
 namespace vexlink::phonesim {
@@ -60,7 +61,8 @@ std::string PhoneSimCli::usage() {
            "                           wrong-type[:T] length:N extra:N trailing:N delay:MS trickle:MS\n"
            "                           close[:BYTES] reset[:BYTES] silent[:BYTES] (BYTES of the reply first);\n"
            "                           accept:close|reset; keepalive:close:N|reset:N (at the N-th KeepAlive)\n"
-           "  --signal tone|chirp|FILE.wav  what to send (default tone; WAV: 16-bit PCM, mono or stereo,\n"
+           "  --signal tone|chirp|tremolo|FILE.wav  what to send (default tone; tremolo: 220 Hz and\n"
+           "                           harmonics under a 4 Hz tremolo; WAV: 16-bit PCM, mono or stereo,\n"
            "                           48000 Hz or 8000/12000/16000/24000 Hz)\n"
            "  --tone-hz F              tone frequency (default 1000)\n"
            "  --seconds S              send for S seconds (default: until the client leaves; a WAV file once)\n"
@@ -69,10 +71,13 @@ std::string PhoneSimCli::usage() {
            "  --gain N                 gain code of version-4 packets (default 5, unity)\n"
            "  --bitrate BPS            Opus bitrate (default 32000)\n"
            "  --application voip|audio Opus application (default voip)\n"
+           "  --fec                    in-band FEC, tuned for 10% loss\n"
            "  --loss P                 independent packet loss probability\n"
            "  --burst-loss PGB,PBG[,LB[,LG]]  bursty loss: good->bad and bad->good step probabilities,\n"
            "                           loss in the bad (default 1) and good (default 0) state\n"
            "  --jitter MS              random extra delay up to MS ms (more than 20 reorders)\n"
+           "  --jitter-span FROM:TO:MS jitter up to MS ms for packets from FROM to TO seconds into the\n"
+           "                           voice instead (repeatable, 4 at most)\n"
            "  --reorder P              probability that a packet is held behind the next one\n"
            "  --duplicate P            probability that a packet is sent twice\n"
            "  --clock-ppm N            sender clock offset in parts per million (paces the packets)\n"
@@ -198,6 +203,9 @@ PhoneSimCli::Outcome PhoneSimCli::parse(const std::vector<std::string>& args) {
         } else if (name == "--stall-drop") {
             if (!flag()) return Outcome::Error;
             config_.media.impairments.stallDrops = true;
+        } else if (name == "--fec") {
+            if (!flag()) return Outcome::Error;
+            config_.media.fecLossPercent = 10;
         } else if (name == "--end-when-done") {
             if (!flag()) return Outcome::Error;
             config_.media.endSessionWhenDone = true;
@@ -270,6 +278,17 @@ PhoneSimCli::Outcome PhoneSimCli::parse(const std::vector<std::string>& args) {
         } else if (name == "--jitter") {
             if (!toU64(value, 60000, n)) return invalid();
             config_.media.impairments.jitterMs = static_cast<uint32_t>(n);
+        } else if (name == "--jitter-span") {
+            const auto parts = split(value, ':');
+            auto& imp = config_.media.impairments;
+            double from = 0.0, to = 0.0;
+            if (parts.size() != 3 || imp.jitterSpanCount >= ImpairmentConfig::kMaxJitterSpans ||
+                !toDouble(parts[0], 0.0, 1e7, from) || !toDouble(parts[1], from, 1e7, to) ||
+                !toU64(parts[2], 60000, n)) {
+                return invalid();
+            }
+            imp.jitterSpans[imp.jitterSpanCount++] = {std::llround(from * 1000.0), std::llround(to * 1000.0),
+                                                      static_cast<uint32_t>(n)};
         } else if (name == "--reorder") {
             if (!toDouble(value, 0.0, 1.0, d)) return invalid();
             config_.media.impairments.reorder = d;
@@ -312,6 +331,8 @@ PhoneSimCli::Outcome PhoneSimCli::parse(const std::vector<std::string>& args) {
         config_.media.signal = std::make_shared<ToneSignal>(toneHz, 0.5);
     } else if (signalName == "chirp") {
         config_.media.signal = std::make_shared<ChirpSignal>();
+    } else if (signalName == "tremolo") {
+        config_.media.signal = std::make_shared<TremoloSignal>();
     } else {
         std::string why;
         auto wav = WavSignal::load(signalName, &why);

@@ -77,6 +77,8 @@ struct MediaConfig {
     OpusApplication application = OpusApplication::Voip;
     int32_t bitrate = 32000;
     int32_t complexity = 5;
+    // In-band FEC, tuned for this expected loss (percent); 0: none.
+    int32_t fecLossPercent = 0;
     uint8_t gainCode = 5;
     uint32_t firstSequence = 0;
     uint32_t firstTimestampMs = 0;

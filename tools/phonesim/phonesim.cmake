@@ -13,6 +13,7 @@ add_library(vexlink_phonesim STATIC
   ${CMAKE_CURRENT_LIST_DIR}/SimulatorRecord.cpp
   ${CMAKE_CURRENT_LIST_DIR}/StreamLink.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ToneSignal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TremoloSignal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WakeFd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WavSignal.cpp
 )
