@@ -1,6 +1,7 @@
 #include "control/AdaptiveFeed.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "playout/AdaptivePlayout.h"
 #include "playout/PacketRing.h"
@@ -44,7 +45,29 @@ uint32_t AdaptiveFeed::endConnection(PlayoutCounters* counters) {
 
 int32_t AdaptiveFeed::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     if (!active_.load(std::memory_order_acquire)) return 0;
-    return puller_->pull(out, samples, nowUs);
+    const int32_t pulled = puller_->pull(out, samples, nowUs);
+    if (pulled > 0) publishStatus(out, pulled);
+    return pulled;
+}
+
+void AdaptiveFeed::publishStatus(const int16_t* out, int32_t samples) {
+    const PlayoutCounters& c = playout_->counters();
+    if (c.discardedLate < lateSeen_ || c.concealed() < concealedSeen_) lateSeen_ = concealedSeen_ = 0;  // a new session
+    for (; lateSeen_ < c.discardedLate; ++lateSeen_) status_.frameLate();
+    while (samples > 0) {
+        const int32_t n = std::min(samples, kFrameSamples - slotFill_);
+        std::memcpy(slot_ + slotFill_, out, static_cast<size_t>(n) * sizeof(int16_t));
+        slotFill_ += n;
+        out += n;
+        samples -= n;
+        if (slotFill_ < kFrameSamples) break;
+        slotFill_ = 0;
+        // A frame that arrives now waits until playout reaches its start:
+        // the buffered delay less the frame itself.
+        const int32_t waitSamples = std::max(c.currentDelaySamples - kFrameSamples, 0);
+        status_.framePlayed(slot_, c.concealed() > concealedSeen_, waitSamples * 1000 / kSampleRate);
+        concealedSeen_ = c.concealed();
+    }
 }
 
 int64_t AdaptiveFeed::samplesUntilStart(int32_t samples, uint64_t nowUs) {

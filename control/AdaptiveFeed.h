@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "audio/AudioFormat.h"
 #include "audio/SampleSource.h"
+#include "control/PlayoutStatusBoard.h"
 #include "playout/PlayoutConfig.h"
 #include "playout/PlayoutCounters.h"
 
@@ -29,7 +31,7 @@ class RingPlayout;
 // - ring(): the receive thread pushes into it.
 // - pull(), samplesUntilStart(): the consumer thread, one call at a time;
 //   neither blocks nor allocates.
-// - setObserver(): before anything pulls. figures(): any thread.
+// - setObserver(): before anything pulls. figures(), status(): any thread.
 class AdaptiveFeed final : public SampleSource {
 public:
     explicit AdaptiveFeed(const PlayoutConfig& config);
@@ -53,14 +55,27 @@ public:
 
     // The core's figures as of the last pull (of whichever session).
     PlayoutCounters figures() const;
+    // What the status line shows, published by the consumer per 20 ms of
+    // output, whatever it pulls at a time (counters run on across
+    // connections).
+    PlayoutStatus status() const { return status_.snapshot(); }
 
 private:
+    void publishStatus(const int16_t* out, int32_t samples);
+
     std::unique_ptr<PacketRing> ring_;
     std::unique_ptr<AdaptivePlayout> playout_;
     std::unique_ptr<RingPlayout> puller_;
     std::atomic<bool> active_{false};
     // Event thread only.
     uint64_t ringDropsBefore_ = 0;
+    // Consumer only: the output of the 20 ms slot being filled, and the
+    // core's counts already published (they restart with each session).
+    PlayoutStatusBoard status_;
+    int16_t slot_[kFrameSamples] = {};
+    int32_t slotFill_ = 0;
+    uint64_t lateSeen_ = 0;
+    uint64_t concealedSeen_ = 0;
 };
 
 }  // namespace vexlink

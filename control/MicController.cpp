@@ -78,6 +78,21 @@ PlayoutCounters MicController::adaptiveFigures() const {
     return feed != nullptr ? feed->figures() : PlayoutCounters{};
 }
 
+PlayoutStatus MicController::playoutStatus() const {
+    PlayoutStatus s = tick_.status();
+    const AdaptiveFeed* feed = adaptiveView_.load(std::memory_order_acquire);
+    if (feed == nullptr) return s;
+    const PlayoutStatus a = feed->status();
+    if (playout_.load(std::memory_order_relaxed) != Playout::Queue) {
+        s.peakLevel = a.peakLevel;
+        s.delayMs = a.delayMs;
+    }
+    s.playedFrames += a.playedFrames;
+    s.concealedFrames += a.concealedFrames;
+    s.lateFrames += a.lateFrames;
+    return s;
+}
+
 void MicController::ensureAdaptive() {
     if (adaptive_) return;
     PlayoutConfig config = playoutConfig_;
@@ -97,7 +112,7 @@ void MicController::choosePlayout() {
             case PlayoutMode::Auto: adaptive = serverVersion_.load() >= 4; break;
         }
     }
-    playout_ = !adaptive ? Playout::Queue : alsa ? Playout::AdaptiveTick : Playout::AdaptiveGraph;
+    playout_.store(!adaptive ? Playout::Queue : alsa ? Playout::AdaptiveTick : Playout::AdaptiveGraph);
     if (!adaptive) return;
     ensureAdaptive();
     adaptive_->beginConnection(serverVersion_.load());
@@ -110,7 +125,7 @@ void MicController::choosePlayout() {
 }
 
 void MicController::endAdaptivePlayout() {
-    if (playout_ == Playout::Queue) return;
+    if (playout_.load() == Playout::Queue) return;
     PlayoutCounters c;
     stats_->dropped += adaptive_->endConnection(&c);
     ReceptionStats::PlayoutSummary& p = stats_->playout;
@@ -339,7 +354,7 @@ void MicController::receiveLoop() {
     VoiceReceiver receiver(source, state_, serverVersion_.load(), playoutQueue_, *stats_);
     receiver.setLatencyProbe(probe_);
     int32_t result;
-    if (playout_ == Playout::Queue) {
+    if (playout_.load() == Playout::Queue) {
         OpusVoiceDecoder decoder(sampleRate_, channels_);
         result = receiver.run(decoder);
         overflowDrops_ = receiver.overflowDrops();
@@ -353,7 +368,7 @@ void MicController::receiveLoop() {
 
 void MicController::onTimer() {
     if (state_.load() != kStateConnected) return;
-    switch (playout_) {
+    switch (playout_.load(std::memory_order_relaxed)) {
         case Playout::Queue:
             tick_.tick();
             break;

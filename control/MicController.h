@@ -101,9 +101,10 @@ public:
     // Tests: the adaptive playout's settings (the concealment still comes
     // from the settings record). Set before start().
     void setPlayoutConfigForTest(const PlayoutConfig& config) { playoutConfig_ = config; }
-    // What the status line shows: the playout's counters, level and delay
-    // (any thread, any time; read-only).
-    PlayoutStatus playoutStatus() const { return tick_.status(); }
+    // What the status line shows: the playout's counters (both playouts'
+    // together, so they only ever grow), level and delay (the current
+    // connection's playout's). Any thread, any time; read-only.
+    PlayoutStatus playoutStatus() const;
     // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
     // Set before start(); 0 keeps the normal wait.
     void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }
@@ -169,7 +170,7 @@ private:
     // The strategy of the current connection; written by the event thread
     // before the receive and timer threads of a connection exist.
     enum class Playout : uint8_t { Queue, AdaptiveTick, AdaptiveGraph };
-    Playout playout_ = Playout::Queue;
+    std::atomic<Playout> playout_{Playout::Queue};
     PlayoutConfig playoutConfig_;
     std::unique_ptr<AdaptiveFeed> adaptive_;      // built once, never replaced
     std::unique_ptr<AdaptiveTick> adaptiveTick_;  // with the ALSA output

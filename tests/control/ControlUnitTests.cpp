@@ -419,6 +419,7 @@ TEST_P(AdaptiveDropTest, DroppedCountsWhatThePlayoutThrewAway) {
     for (; next < script.size(); ++next) d.push(script[next].first, script[next].second);
     EXPECT_EQ(d.feed.endConnection(), GetParam().dropped);
     EXPECT_EQ(d.feed.pull(d.out, kFrameSamples, 2000000), 0);  // between connections
+    EXPECT_EQ(d.feed.status().lateFrames, GetParam().withheld >= 0 ? 1u : 0u);  // for the status line
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, AdaptiveDropTest,
