@@ -4,9 +4,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
 #include <unistd.h>
 
 #include "app/ConsoleWriter.h"
+#include "control/ReconnectPolicy.h"
 #include "control/Settings.h"
 #include "media/ReceptionStats.h"
 
@@ -90,8 +92,9 @@ size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, b
 void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*detail*/) {
     ConsoleWriter& console = console_ != nullptr ? *console_ : ConsoleWriter::instance();
     char text[kStateTextCapacity];
-    if (state != kStateDisconnected) {
-        lastState_.store(state, std::memory_order_release);
+    const bool endsRun = state == kStateDisconnected && !ReconnectPolicy::followsEnd(result);
+    if (!endsRun) {
+        if (state != kStateDisconnected) lastState_.store(state, std::memory_order_release);
         // Queued, not written here: shown at once unless stdout blocks.
         (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
         return;
@@ -111,6 +114,17 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t /*d
         endProcess_(0);
     } else {
         std::exit(0);
+    }
+}
+
+void MyPlayerCallback::onReconnectWait(int32_t waitMs) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "vexlink: reconnecting in %d s\n", (waitMs + 999) / 1000);
+    // A stderr that cannot take the line now (a full pipe, a paused
+    // terminal) must not hold up the event thread.
+    pollfd err{STDERR_FILENO, POLLOUT, 0};
+    if (n > 0 && ::poll(&err, 1, 0) == 1 && (err.revents & POLLOUT) != 0) {
+        (void)!::write(STDERR_FILENO, text, static_cast<size_t>(n));
     }
 }
 
