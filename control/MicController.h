@@ -101,11 +101,6 @@ public:
     void setEventHookForTest(std::function<void(int32_t code)> hook) { eventHook_ = std::move(hook); }
     // Events posted and not yet taken (any thread).
     int32_t pendingEvents() const { return eventQueue_.count(); }
-    // Tests: other waits before reconnecting than 1 s doubling up to 10 s.
-    // Set before start().
-    void setReconnectWaitsMsForTest(int32_t firstMs, int32_t longestMs) {
-        reconnectPolicy_ = ReconnectPolicy(firstMs, longestMs);
-    }
 
 private:
     static void eventThreadMain(void* self);

@@ -30,16 +30,12 @@ public:
     // the front end both decide by it.
     static bool followsEnd(int32_t result);
 
-    explicit ReconnectPolicy(int32_t firstWaitMs = kFirstWaitMs, int32_t longestWaitMs = kLongestWaitMs);
-
     // The wait before the attempt that follows an end; `carriedVoice`: the
     // connection that ended received at least one packet.
     int32_t nextWaitMs(bool carriedVoice);
 
 private:
-    int32_t firstWaitMs_;
-    int32_t longestWaitMs_;
-    int32_t nextWaitMs_;
+    int32_t nextWaitMs_ = kFirstWaitMs;
 };
 
 }  // namespace vexlink
