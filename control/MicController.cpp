@@ -5,10 +5,12 @@
 #include "audio/LoopbackWriter.h"
 #include "audio/OpusVoiceDecoder.h"
 #include "control/ConnectionPacketSource.h"
+#include "control/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
+#include "platform/Clock.h"
 #include "transport/ServerConnection.h"
 #include "transport/SocketErrorException.h"
 
@@ -25,7 +27,8 @@ MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
       // the pointer.
       stats_(ReceptionStats::instance()),
       sink_(loopback_, localPlayer_.get()),
-      tick_(playoutQueue_, sink_, *stats_) {
+      tick_(playoutQueue_, sink_, *stats_),
+      gapFiller_(loopback_) {
     eventThreadRunning_ = createThread(&MicController::eventThreadMain, this, &eventThread_);
     if (eventThreadRunning_) raiseThreadPriority(eventThread_);
 }
@@ -90,19 +93,31 @@ void MicController::eventThreadMain(void* self) { static_cast<MicController*>(se
 
 void MicController::eventLoop() {
     for (;;) {
-        std::unique_ptr<ControllerEvent> event = eventQueue_.take();
+        std::unique_ptr<ControllerEvent> event = nextEvent();
         if (eventHook_) eventHook_(event->code);
         switch (event->code) {
             case kEventQuit:
                 // Destroyed during a connection: end it in order first, so no
                 // receive or timer thread outlives the controller.
                 disconnectSequence(kResultOk);
+                gapFiller_.stop();
                 return;
             case kEventConnect:
                 connectSequence(event->order);
                 break;
+            case kEventReconnect:
+                // Dropped when a stop ended the run while it was queued.
+                if (reconnectStage_ == ReconnectStage::Posted) connectSequence(event->order);
+                break;
             case kEventDisconnect:
-                disconnectSequence(kResultOk);
+                if (reconnectStage_ != ReconnectStage::None) {
+                    // Between two connections: the run ends here, reported
+                    // as a stop that abandons an attempt.
+                    reconnectStage_ = ReconnectStage::None;
+                    abandonAttempt();
+                } else {
+                    disconnectSequence(kResultOk);
+                }
                 break;
             case kEventSendKeepAlive:
                 keepAlivePending_.store(false);
@@ -117,8 +132,25 @@ void MicController::eventLoop() {
     }
 }
 
+std::unique_ptr<ControllerEvent> MicController::nextEvent() {
+    while (reconnectStage_ == ReconnectStage::Waiting) {
+        const uint64_t now = monotonicMs();
+        if (now >= reconnectAtMs_) {
+            // The attempt queues behind whatever was posted meanwhile: a stop
+            // that came first ends the run before it, and one that comes
+            // later is numbered after it and cancels it.
+            reconnectStage_ = ReconnectStage::Posted;
+            post(kEventReconnect, 0);
+            break;
+        }
+        if (auto event = eventQueue_.take(static_cast<int32_t>(reconnectAtMs_ - now))) return event;
+    }
+    return eventQueue_.take();
+}
+
 void MicController::connectSequence(uint64_t order) {
     if (state_.load() != kStateDisconnected) return;
+    reconnectStage_ = ReconnectStage::None;  // an earlier Connect needs no Reconnect
     // Stop requests numbered after this Connect cancel it until it is over.
     cancel_.beginAttempt(order);
     struct AttemptScope {
@@ -138,9 +170,7 @@ void MicController::connectSequence(uint64_t order) {
     if (connectResult != 0) {
         // The front end tells the user why the media port could not be used.
         const int32_t detail = connectResult == kConnMediaOpenFailed ? connection_->mediaOpenError() : 0;
-        setState(kStateDisconnected, translateConnectionResult(connectResult), detail);
-        releaseConnection();
-        return;
+        return failAttempt(translateConnectionResult(connectResult), detail);
     }
 
     int32_t handshakeResult;
@@ -148,16 +178,10 @@ void MicController::connectSequence(uint64_t order) {
         handshakeResult = handshake();
     } catch (const SocketErrorException& e) {
         if (cancel_.cancelled()) return abandonAttempt();
-        setState(kStateDisconnected, kResultHandshakeSocketError, e.error());
-        releaseConnection();
-        return;
+        return failAttempt(kResultHandshakeSocketError, e.error());
     }
     if (cancel_.cancelled()) return abandonAttempt();
-    if (handshakeResult != 0) {
-        setState(kStateDisconnected, translateConnectionResult(handshakeResult), 0);
-        releaseConnection();
-        return;
-    }
+    if (handshakeResult != 0) return failAttempt(translateConnectionResult(handshakeResult), 0);
 
     // Prepare the voice flow while no other thread touches it.
     localPlayer_->open();  // opened whatever play-locally says; result not needed
@@ -170,6 +194,8 @@ void MicController::connectSequence(uint64_t order) {
         }
     }
 
+    // From here on the playout feeds the device.
+    gapFiller_.stop();
     // Connected is reported before any thread of the voice flow exists, so
     // the front end sees no activity ahead of it.
     setState(kStateConnected, 0, 0);
@@ -182,6 +208,33 @@ void MicController::abandonAttempt() {
     setState(kStateDisconnecting, 0, 0);
     setState(kStateDisconnected, kResultOk, 0);
     releaseConnection();
+    afterEnd(kResultOk, false);
+}
+
+void MicController::failAttempt(int32_t result, int32_t detail) {
+    setState(kStateDisconnected, result, detail);
+    releaseConnection();
+    afterEnd(result, false);
+}
+
+void MicController::afterEnd(int32_t result, bool carriedVoice) {
+    if (!ReconnectPolicy::followsEnd(result)) {
+        gapFiller_.stop();  // the run is over
+        return;
+    }
+    keepOutputRunning();
+    const int32_t waitMs = reconnectPolicy_.nextWaitMs(carriedVoice);
+    reconnectAtMs_ = monotonicMs() + static_cast<uint64_t>(waitMs);
+    reconnectStage_ = ReconnectStage::Waiting;
+    if (callback_ != nullptr) callback_->onReconnectWait(waitMs);
+}
+
+void MicController::keepOutputRunning() {
+    // Called while no playout runs. A PipeWire node fills its own cycles
+    // with silence while it has nothing to play.
+    if (Settings::getOutput() != OutputKind::Alsa) return;
+    (void)gapFiller_.start();  // without its thread the device only pauses
+    tick_.setFillWhileEmpty(true);
 }
 
 int32_t MicController::handshake() {
@@ -221,6 +274,8 @@ void MicController::disconnectSequence(int32_t result) {
     if (state_.load() != kStateConnected) return;
     setState(kStateDisconnecting, 0, 0);
     timer_.stop();
+    // The device hears silence while the next attempt is prepared.
+    if (ReconnectPolicy::followsEnd(result)) keepOutputRunning();
     // A receive thread may wait on the link (Bluetooth: without limit; UDP:
     // up to 3 s per attempt). Make that read fail now so the join is prompt;
     // the thread's own DisconnectOnError is then ignored here.
@@ -242,6 +297,7 @@ void MicController::disconnectSequence(int32_t result) {
     tick_.endConnection();
     // Frames that arrived after the last tick are never played.
     playoutQueue_.clear();
+    afterEnd(result, stats_->received > 0);
 }
 
 void MicController::releaseConnection() {

@@ -10,6 +10,8 @@
 #include "control/EventQueue.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
+#include "control/ReconnectPolicy.h"
+#include "control/SilenceFeeder.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/Thread.h"
 #include "transport/CancelSignal.h"
@@ -44,6 +46,15 @@ class ServerConnection;
 // Disconnected with result 0, as a stop while connected does. A stop posted
 // before the Connect changes nothing. The connect has a deadline of about
 // 10 s (result -25), the handshake one of about 15 s in all (-20).
+//
+// Reconnecting (--reconnect): after an end that ReconnectPolicy retries,
+// the event thread waits (taking events with a timeout meanwhile) and then
+// posts itself a Reconnect, which runs the connect sequence again. From the
+// end of one connection's playout until the next one's starts, a silence
+// feeder keeps the loopback device running, and later connections write
+// silence until their first frame. A stop during the wait ends the run at
+// once as a stop during an attempt does: Disconnecting, then Disconnected
+// with result 0.
 class MicController final : public TimerListener {
 public:
     static constexpr int32_t kKeepAliveTicks = 50;
@@ -99,6 +110,8 @@ private:
     static void receiveThreadMain(void* self);
 
     void eventLoop();
+    // The next event; while a reconnect is due, posts it when its wait is over.
+    std::unique_ptr<ControllerEvent> nextEvent();
     // Returns the event's number in the order of posting.
     uint64_t post(int32_t code, int32_t result, uint32_t connectionId = 0);
     bool isStale(const ControllerEvent& event) const;
@@ -106,6 +119,11 @@ private:
 
     void connectSequence(uint64_t order);
     void abandonAttempt();
+    void failAttempt(int32_t result, int32_t detail);
+    // After every Disconnected: schedules the next attempt when the end is
+    // retried, otherwise stops the silence between connections.
+    void afterEnd(int32_t result, bool carriedVoice);
+    void keepOutputRunning();
     int32_t handshake();
     void startVoiceFlow();
     void disconnectSequence(int32_t result);
@@ -152,6 +170,15 @@ private:
     // Numbers the connection attempts; written by the event thread before
     // the timer and receive threads of an attempt exist.
     uint32_t connectionId_ = 0;
+    // Reconnecting; event thread only. Waiting: the next attempt is due at
+    // reconnectAtMs_ (monotonic). Posted: its Reconnect event is queued.
+    enum class ReconnectStage : uint8_t { None, Waiting, Posted };
+    ReconnectStage reconnectStage_ = ReconnectStage::None;
+    uint64_t reconnectAtMs_ = 0;
+    ReconnectPolicy reconnectPolicy_;
+    // Writes to the loopback device only while neither the timer nor the
+    // receive thread exists.
+    SilenceFeeder gapFiller_;
     EventQueue eventQueue_;
 };
 
