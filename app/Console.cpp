@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 #include "app/ConsoleWriter.h"
 #include "audio/AudioFormat.h"
+#include "control/ReconnectPolicy.h"
 #include "control/Settings.h"
 #include "media/ReceptionStats.h"
 
@@ -127,10 +129,13 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t det
     // The status line belongs to a connection: off before the line of any
     // other state, so none is drawn after it (nor left on screen at exit).
     console.allowStatus(state == kStateConnected);
-    if (state != kStateDisconnected) {
-        lastState_.store(state, std::memory_order_release);
+    const bool endsRun = state == kStateDisconnected && !ReconnectPolicy::followsEnd(result);
+    if (!endsRun) {
+        if (state != kStateDisconnected) lastState_.store(state, std::memory_order_release);
         // Queued, not written here: shown at once unless stdout blocks.
         (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
+        // A retried end: the media port's trouble is worth a word each time.
+        if (state == kStateDisconnected) printFinalNotes(stderr, result, detail, false, 0);
         return;
     }
     // Claim before publishing 0: main must not take the exit path for a
@@ -150,6 +155,17 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t det
         endProcess_(0);
     } else {
         std::exit(0);
+    }
+}
+
+void MyPlayerCallback::onReconnectWait(int32_t waitMs) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "vexlink: reconnecting in %d s\n", (waitMs + 999) / 1000);
+    // A stderr that cannot take the line now (a full pipe, a paused
+    // terminal) must not hold up the event thread.
+    pollfd err{STDERR_FILENO, POLLOUT, 0};
+    if (n > 0 && ::poll(&err, 1, 0) == 1 && (err.revents & POLLOUT) != 0) {
+        (void)!::write(STDERR_FILENO, text, static_cast<size_t>(n));
     }
 }
 

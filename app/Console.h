@@ -43,6 +43,10 @@ void printPlayoutNote(FILE* err, bool debug, const ReceptionStats& stats);
 // the state is Connected and taken off the screen before any other state's
 // line.
 //
+// With --reconnect, a Disconnected that another attempt follows
+// (ReconnectPolicy::followsEnd) is shown and ends nothing; the last state
+// keeps its value, so main goes on waiting too.
+//
 // Ending the process: the final state (Disconnected) must end the process
 // exactly once, either through this callback (exit(0) on the event thread)
 // or through main's return when no state had been reported yet. Both sides
@@ -60,6 +64,8 @@ public:
         : console_(console), endProcess_(endProcess) {}
 
     void onStateChanged(int32_t state, int32_t result, int32_t detail) override;
+    // A one-line hint on standard error, dropped rather than waited for.
+    void onReconnectWait(int32_t waitMs) override;
 
     int32_t lastState() const { return lastState_.load(std::memory_order_acquire); }
     void setDebug(bool on) { debug_.store(on, std::memory_order_relaxed); }

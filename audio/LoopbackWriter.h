@@ -20,7 +20,8 @@ bool isLoopbackAvailable(AlsaApi& alsa);
 // exist), never closed while the process runs: it is closed only as the
 // process exits, after the controller has stopped the playout, so that
 // whatever ALSA still buffers (a file-backed device) is handed on. write()
-// is called only from the playout timer's thread.
+// is called from the playout timer's thread, and between connections of a
+// reconnecting run from the silence feeder's thread (never both at once).
 class LoopbackWriter {
 public:
     static LoopbackWriter* instance();

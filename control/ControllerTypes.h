@@ -34,6 +34,9 @@ int32_t translateConnectionResult(int32_t connectionResult);
 class PlayerCallback {
 public:
     virtual void onStateChanged(int32_t state, int32_t result, int32_t detail) = 0;
+    // With --reconnect: right after a Disconnected that another attempt
+    // follows, the wait before that attempt.
+    virtual void onReconnectWait(int32_t /*waitMs*/) {}
 
 protected:
     ~PlayerCallback() = default;

@@ -37,6 +37,15 @@ uint64_t EventQueue::post(std::unique_ptr<ControllerEvent> event) {
 
 std::unique_ptr<ControllerEvent> EventQueue::take() {
     available_.wait();
+    return unlinkHead();
+}
+
+std::unique_ptr<ControllerEvent> EventQueue::take(int32_t timeoutMs) {
+    if (!available_.waitFor(timeoutMs)) return nullptr;
+    return unlinkHead();
+}
+
+std::unique_ptr<ControllerEvent> EventQueue::unlinkHead() {
     ControllerEvent* record;
     {
         MutexLock lock(mutex_);

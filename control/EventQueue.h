@@ -15,6 +15,9 @@ enum ControllerEventCode : int32_t {
     kEventDisconnect = 2,
     kEventSendKeepAlive = 4,
     kEventDisconnectOnError = 7,
+    // Posted by the event thread to itself when the wait before another
+    // attempt (--reconnect) is over.
+    kEventReconnect = 8,
 };
 
 // One request for the event thread; owned by the queue until taken.
@@ -33,7 +36,8 @@ struct ControllerEvent {
 
 // Unbounded FIFO of requests. post() from any thread never blocks (the lock
 // covers only the numbering and the list update); take() on the event thread
-// waits on the semaphore. Events still queued at destruction are deleted.
+// waits on the semaphore (take(timeoutMs) at most that long). Events still
+// queued at destruction are deleted.
 class EventQueue {
 public:
     EventQueue() = default;
@@ -45,9 +49,14 @@ public:
     // number (0 for a null event).
     uint64_t post(std::unique_ptr<ControllerEvent> event);
     std::unique_ptr<ControllerEvent> take();
+    // As take(), but null when nothing was posted within `timeoutMs`.
+    std::unique_ptr<ControllerEvent> take(int32_t timeoutMs);
     int32_t count() const { return count_.load(); }
 
 private:
+    // Called after a unit of the semaphore was taken.
+    std::unique_ptr<ControllerEvent> unlinkHead();
+
     ControllerEvent* head_ = nullptr;
     ControllerEvent* tail_ = nullptr;
     Mutex mutex_;

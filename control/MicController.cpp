@@ -12,6 +12,7 @@
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
+#include "platform/Clock.h"
 #include "transport/ServerConnection.h"
 #include "transport/SocketErrorException.h"
 
@@ -29,7 +30,8 @@ MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
       // the pointer.
       stats_(ReceptionStats::instance()),
       sink_(loopback_, localPlayer_.get()),
-      tick_(playoutQueue_, sink_, *stats_) {
+      tick_(playoutQueue_, sink_, *stats_),
+      gapFiller_(loopback_) {
     eventThreadRunning_ = createThread(&MicController::eventThreadMain, this, &eventThread_);
     if (eventThreadRunning_) raiseThreadPriority(eventThread_);
 }
@@ -117,9 +119,9 @@ void MicController::choosePlayout() {
     ensureAdaptive();
     adaptive_->beginConnection(serverVersion_.load());
     if (adaptiveTick_) {
-        // The silence between connections of a reconnecting run would come
-        // here: a later connection then writes silence until its first frame.
-        adaptiveTick_->beginConnection(false);
+        // A later connection of a reconnecting run writes silence until its
+        // first frame, as the queue's tick does.
+        adaptiveTick_->beginConnection(tick_.fillWhileEmpty());
         adaptiveTick_->setLatencyProbe(probe_);
     }
 }
@@ -166,19 +168,31 @@ void MicController::eventThreadMain(void* self) { static_cast<MicController*>(se
 
 void MicController::eventLoop() {
     for (;;) {
-        std::unique_ptr<ControllerEvent> event = eventQueue_.take();
+        std::unique_ptr<ControllerEvent> event = nextEvent();
         if (eventHook_) eventHook_(event->code);
         switch (event->code) {
             case kEventQuit:
                 // Destroyed during a connection: end it in order first, so no
                 // receive or timer thread outlives the controller.
                 disconnectSequence(kResultOk);
+                gapFiller_.stop();
                 return;
             case kEventConnect:
                 connectSequence(event->order);
                 break;
+            case kEventReconnect:
+                // Dropped when a stop ended the run while it was queued.
+                if (reconnectStage_ == ReconnectStage::Posted) connectSequence(event->order);
+                break;
             case kEventDisconnect:
-                disconnectSequence(kResultOk);
+                if (reconnectStage_ != ReconnectStage::None) {
+                    // Between two connections: the run ends here, reported
+                    // as a stop that abandons an attempt.
+                    reconnectStage_ = ReconnectStage::None;
+                    abandonAttempt();
+                } else {
+                    disconnectSequence(kResultOk);
+                }
                 break;
             case kEventSendKeepAlive:
                 keepAlivePending_.store(false);
@@ -193,8 +207,26 @@ void MicController::eventLoop() {
     }
 }
 
+std::unique_ptr<ControllerEvent> MicController::nextEvent() {
+    while (reconnectStage_ == ReconnectStage::Waiting) {
+        const uint64_t now = monotonicMs();
+        if (now >= reconnectAtMs_) {
+            // The attempt queues behind whatever was posted meanwhile: a stop
+            // that came first ends the run before it, and one that comes
+            // later is numbered after it and cancels it.
+            reconnectStage_ = ReconnectStage::Posted;
+            post(kEventReconnect, 0);
+            break;
+        }
+        if (auto event = eventQueue_.take(static_cast<int32_t>(reconnectAtMs_ - now))) return event;
+    }
+    return eventQueue_.take();
+}
+
 void MicController::connectSequence(uint64_t order) {
     if (state_.load() != kStateDisconnected) return;
+    takeLoopback();
+    reconnectStage_ = ReconnectStage::None;  // an earlier Connect needs no Reconnect
     // Stop requests numbered after this Connect cancel it until it is over.
     cancel_.beginAttempt(order);
     struct AttemptScope {
@@ -214,9 +246,7 @@ void MicController::connectSequence(uint64_t order) {
     if (connectResult != 0) {
         // The front end tells the user why the media port could not be used.
         const int32_t detail = connectResult == kConnMediaOpenFailed ? connection_->mediaOpenError() : 0;
-        setState(kStateDisconnected, translateConnectionResult(connectResult), detail);
-        releaseConnection();
-        return;
+        return failAttempt(translateConnectionResult(connectResult), detail);
     }
 
     int32_t handshakeResult;
@@ -224,25 +254,13 @@ void MicController::connectSequence(uint64_t order) {
         handshakeResult = handshake();
     } catch (const SocketErrorException& e) {
         if (cancel_.cancelled()) return abandonAttempt();
-        setState(kStateDisconnected, kResultHandshakeSocketError, e.error());
-        releaseConnection();
-        return;
+        return failAttempt(kResultHandshakeSocketError, e.error());
     }
     if (cancel_.cancelled()) return abandonAttempt();
-    if (handshakeResult != 0) {
-        setState(kStateDisconnected, translateConnectionResult(handshakeResult), 0);
-        releaseConnection();
-        return;
-    }
+    if (handshakeResult != 0) return failAttempt(translateConnectionResult(handshakeResult), 0);
 
     // Prepare the voice flow while no other thread touches it.
-    if (Settings::getOutput() == OutputKind::Alsa) {
-        localPlayer_->open();  // opened whatever play-locally says; result not needed
-        if (loopback_ == nullptr) {
-            loopback_ = LoopbackWriter::instance();
-            sink_.setLoopback(loopback_);
-        }
-    }
+    if (Settings::getOutput() == OutputKind::Alsa) localPlayer_->open();  // whatever play-locally says; result not needed
     playoutQueue_.clear();
     tick_.beginConnection();
     stats_->reset();
@@ -253,10 +271,20 @@ void MicController::connectSequence(uint64_t order) {
         }
     }
 
+    // From here on the playout feeds the device.
+    gapFiller_.stop();
     // Connected is reported before any thread of the voice flow exists, so
     // the front end sees no activity ahead of it.
     setState(kStateConnected, 0, 0);
     startVoiceFlow();
+}
+
+void MicController::takeLoopback() {
+    // At the first attempt: no silence feeder runs yet, no playout either.
+    if (loopback_ != nullptr || Settings::getOutput() != OutputKind::Alsa) return;
+    loopback_ = LoopbackWriter::instance();
+    sink_.setLoopback(loopback_);
+    gapFiller_.setLoopback(loopback_);
 }
 
 void MicController::abandonAttempt() {
@@ -265,6 +293,33 @@ void MicController::abandonAttempt() {
     setState(kStateDisconnecting, 0, 0);
     setState(kStateDisconnected, kResultOk, 0);
     releaseConnection();
+    afterEnd(kResultOk, false);
+}
+
+void MicController::failAttempt(int32_t result, int32_t detail) {
+    setState(kStateDisconnected, result, detail);
+    releaseConnection();
+    afterEnd(result, false);
+}
+
+void MicController::afterEnd(int32_t result, bool carriedVoice) {
+    if (!ReconnectPolicy::followsEnd(result)) {
+        gapFiller_.stop();  // the run is over
+        return;
+    }
+    keepOutputRunning();
+    const int32_t waitMs = reconnectPolicy_.nextWaitMs(carriedVoice);
+    reconnectAtMs_ = monotonicMs() + static_cast<uint64_t>(waitMs);
+    reconnectStage_ = ReconnectStage::Waiting;
+    if (callback_ != nullptr) callback_->onReconnectWait(waitMs);
+}
+
+void MicController::keepOutputRunning() {
+    // Called while no playout runs. A PipeWire node fills its own cycles
+    // with silence while it has nothing to play.
+    if (Settings::getOutput() != OutputKind::Alsa) return;
+    (void)gapFiller_.start();  // without its thread the device only pauses
+    tick_.setFillWhileEmpty(true);
 }
 
 int32_t MicController::handshake() {
@@ -304,6 +359,8 @@ void MicController::disconnectSequence(int32_t result) {
     if (state_.load() != kStateConnected) return;
     setState(kStateDisconnecting, 0, 0);
     timer_.stop();
+    // The device hears silence while the next attempt is prepared.
+    if (ReconnectPolicy::followsEnd(result)) keepOutputRunning();
     // A receive thread may wait on the link (Bluetooth: without limit; UDP:
     // up to 3 s per attempt). Make that read fail now so the join is prompt;
     // the thread's own DisconnectOnError is then ignored here.
@@ -326,6 +383,7 @@ void MicController::disconnectSequence(int32_t result) {
     tick_.endConnection();
     // Frames that arrived after the last tick are never played.
     playoutQueue_.clear();
+    afterEnd(result, stats_->received > 0);
 }
 
 void MicController::releaseConnection() {

@@ -10,6 +10,8 @@
 #include "control/EventQueue.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
+#include "control/ReconnectPolicy.h"
+#include "control/SilenceFeeder.h"
 #include "platform/PeriodicTimer.h"
 #include "playout/PlayoutConfig.h"
 #include "playout/PlayoutCounters.h"
@@ -61,9 +63,18 @@ class ServerConnection;
 // built once per process, at the first connection that needs it (or by
 // graphSource()), with the concealment of the settings.
 //
-// The loopback writer is taken at the first connection on the ALSA output
-// (the process-wide one unless the constructor was given one), so the
-// PipeWire output never opens the loopback card.
+// The loopback writer is taken at the first connect request on the ALSA
+// output (the process-wide one unless the constructor was given one), so
+// the PipeWire output never opens the loopback card.
+//
+// Reconnecting (--reconnect): after an end that ReconnectPolicy retries,
+// the event thread waits (taking events with a timeout meanwhile) and then
+// posts itself a Reconnect, which runs the connect sequence again. From the
+// end of one connection's playout until the next one's starts, a silence
+// feeder keeps the loopback device running, and later connections write
+// silence until their first frame. A stop during the wait ends the run at
+// once as a stop during an attempt does: Disconnecting, then Disconnected
+// with result 0.
 class MicController final : public TimerListener {
 public:
     static constexpr int32_t kKeepAliveTicks = 50;
@@ -131,6 +142,8 @@ private:
     static void receiveThreadMain(void* self);
 
     void eventLoop();
+    // The next event; while a reconnect is due, posts it when its wait is over.
+    std::unique_ptr<ControllerEvent> nextEvent();
     // Returns the event's number in the order of posting.
     uint64_t post(int32_t code, int32_t result, uint32_t connectionId = 0);
     bool isStale(const ControllerEvent& event) const;
@@ -138,6 +151,11 @@ private:
 
     void connectSequence(uint64_t order);
     void abandonAttempt();
+    void failAttempt(int32_t result, int32_t detail);
+    // After every Disconnected: schedules the next attempt when the end is
+    // retried, otherwise stops the silence between connections.
+    void afterEnd(int32_t result, bool carriedVoice);
+    void keepOutputRunning();
     int32_t handshake();
     void startVoiceFlow();
     void disconnectSequence(int32_t result);
@@ -146,6 +164,8 @@ private:
     void receiveLoop();
     // How the connection that was just established plays (event thread).
     void choosePlayout();
+    // The loopback writer, at the first attempt on the ALSA output.
+    void takeLoopback();
     void ensureAdaptive();
     void endAdaptivePlayout();
 
@@ -196,6 +216,15 @@ private:
     // Numbers the connection attempts; written by the event thread before
     // the timer and receive threads of an attempt exist.
     uint32_t connectionId_ = 0;
+    // Reconnecting; event thread only. Waiting: the next attempt is due at
+    // reconnectAtMs_ (monotonic). Posted: its Reconnect event is queued.
+    enum class ReconnectStage : uint8_t { None, Waiting, Posted };
+    ReconnectStage reconnectStage_ = ReconnectStage::None;
+    uint64_t reconnectAtMs_ = 0;
+    ReconnectPolicy reconnectPolicy_;
+    // Writes to the loopback device only while neither the timer nor the
+    // receive thread exists.
+    SilenceFeeder gapFiller_;
     EventQueue eventQueue_;
 };
 

@@ -19,6 +19,8 @@ inline void bump(std::atomic<uint32_t>& counter) {
     counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
+constexpr int16_t kSilentFrame[kFrameSamples] = {};
+
 }  // namespace
 
 PlayoutTick::PlayoutTick(PlayoutQueue& queue, FrameSink& sink, ReceptionStats& stats)
@@ -48,8 +50,11 @@ void PlayoutTick::tick() {
         playFresh(std::move(packet));
     } else if (lastPlayed_) {
         playRepeat();
+    } else if (fillWhileEmpty_) {
+        sink_.playFrame(kSilentFrame);
     }
-    // Nothing played yet in this connection: the devices get nothing at all.
+    // Otherwise nothing played yet in this connection: the devices get
+    // nothing at all.
 }
 
 void PlayoutTick::playFresh(std::unique_ptr<VoicePacket> packet) {

@@ -53,6 +53,12 @@ public:
 
     // Installed before the connection starts; null switches it off.
     void setLatencyProbe(LatencyProbe* probe) { probe_ = probe; }
+    // Write silence on a tick that has nothing yet to play or repeat, rather
+    // than nothing at all: a later connection of a reconnecting run keeps the
+    // device running from its first tick. Set on the event thread while no
+    // timer thread exists.
+    void setFillWhileEmpty(bool on) { fillWhileEmpty_ = on; }
+    bool fillWhileEmpty() const { return fillWhileEmpty_; }
 
     PlayoutFigures figures() const;
     void resetFigures();
@@ -75,6 +81,7 @@ private:
     FrameSink& sink_;
     ReceptionStats& stats_;
     LatencyProbe* probe_ = nullptr;
+    bool fillWhileEmpty_ = false;
 
     std::unique_ptr<VoicePacket> lastPlayed_;
     int32_t repeatCount_ = 0;

@@ -154,6 +154,16 @@ TEST_F(PlayoutTickTest, SilentBeforeTheFirstPacketThenFreshRepeatFadeAndSilence)
     EXPECT_EQ(tick.figures().concealedTicks, 216u);
 }
 
+// Filling (a later connection of a reconnecting run): silence only until the first frame.
+TEST_F(PlayoutTickTest, FillingWritesSilenceBeforeTheFirstPacket) {
+    tick.setFillWhileEmpty(true);
+    ticks(2);
+    queue.pushBack(packet(100));
+    ticks(2);
+    const Frame silence(kFrameSamples, 0);
+    EXPECT_EQ(sink.frames, (std::vector{silence, silence, scaled(100, 1.0), scaled(100, 1.0)}));
+}
+
 TEST_F(PlayoutTickTest, PacketMidFadePlaysAtFullLevelAndRestartsTheFade) {
     queue.pushBack(packet(1));
     ticks(6);  // fresh, full, 15/16 .. 12/16

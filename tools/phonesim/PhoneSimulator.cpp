@@ -16,6 +16,42 @@
 
 namespace vexlink::phonesim {
 
+namespace {
+
+// A TCP socket listening on the numeric `address` and `port`, or -1 with
+// the reason in *why.
+int listenSocket(const std::string& address, uint16_t port, std::string* why) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
+        *why = "not a numeric address: " + address;
+        return -1;
+    }
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = std::string("socket: ") + std::strerror(errno);
+        freeaddrinfo(found);
+        return -1;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (found->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 4) != 0) {
+        *why = "cannot listen on " + address + " port " + service + ": " + std::strerror(errno);
+        ::close(fd);
+        freeaddrinfo(found);
+        return -1;
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+}  // namespace
+
 PhoneSimulator::PhoneSimulator(SimulatorConfig config)
     : config_(std::move(config)), log_(std::make_unique<SimulatorLog>()), stop_(std::make_unique<WakeFd>()) {}
 
@@ -36,30 +72,9 @@ bool PhoneSimulator::start(std::string* error) {
     if (config_.streamFd >= 0) {
         endpoint_ = "stream";
     } else {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-        addrinfo* found = nullptr;
-        const std::string service = std::to_string(config_.control.port);
-        if (getaddrinfo(config_.control.listenAddress.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
-            return fail("not a numeric address: " + config_.control.listenAddress);
-        }
-        const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            freeaddrinfo(found);
-            return fail(std::string("socket: ") + std::strerror(errno));
-        }
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (found->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 4) != 0) {
-            const std::string why = std::strerror(errno);
-            ::close(fd);
-            freeaddrinfo(found);
-            return fail("cannot listen on " + config_.control.listenAddress + " port " + service + ": " + why);
-        }
-        freeaddrinfo(found);
+        std::string why;
+        const int fd = listenSocket(config_.control.listenAddress, config_.control.port, &why);
+        if (fd < 0) return fail(why);
         sockaddr_storage bound{};
         socklen_t length = sizeof bound;
         getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -106,11 +121,28 @@ void PhoneSimulator::controlLoop() {
             }
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            ControlSession session(config_, *log_, served, fd, peer, length, *stop_);
-            session.run();
+            SimulatorConfig adjusted;
+            if (config_.adjustSession) {
+                adjusted = config_;
+                config_.adjustSession(served, adjusted);
+            }
+            const SimulatorConfig& used = config_.adjustSession ? adjusted : config_;
+            {
+                ControlSession session(used, *log_, served, fd, peer, length, *stop_);
+                session.run();
+            }
             ++served;
+            const bool more = config_.control.maxSessions == 0 || served < config_.control.maxSessions;
+            if (more && used.control.refuseAfterSessionMs > 0) {
+                // Connections are refused while nothing listens on the port.
+                ::close(listenFd_);
+                pollfd stop{stop_->fd(), POLLIN, 0};
+                const int stopped = ::poll(&stop, 1, static_cast<int>(used.control.refuseAfterSessionMs));
+                listenFd_ = stopped > 0 ? -1 : listenSocket(used.control.listenAddress, port_, &error);
+                if (listenFd_ < 0) break;
+            }
         }
-        ::close(listenFd_);
+        if (listenFd_ >= 0) ::close(listenFd_);
         listenFd_ = -1;
     }
     log_->update([&](SimulatorRecord& r) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,10 @@ struct ControlConfig {
     // Sessions to serve, one after the other, before the simulator finishes
     // (0: until stopped).
     uint32_t maxSessions = 1;
+    // After the session, refuse connections for this long (0: not at all):
+    // the listener is closed and opened again on the same port, as a phone
+    // whose server app restarts.
+    uint32_t refuseAfterSessionMs = 0;
     // A request declaring a longer body ends the session (protocol error).
     uint32_t maxBodyBytes = 65536;
 };
@@ -112,6 +117,10 @@ struct SimulatorConfig {
     size_t maxRawLogBytes = 16u * 1024u * 1024u;
     // Keep per-packet records at all (a long CLI run only needs the counters).
     bool recordPackets = true;
+    // Changes what one TCP session (numbered from 0) does: called on the
+    // control thread with a copy of this configuration before the session
+    // is served. Null: every session as configured.
+    std::function<void(uint32_t session, SimulatorConfig&)> adjustSession;
 };
 
 }  // namespace vexlink::phonesim
