@@ -33,7 +33,7 @@ private:
 // Zero crossings per 20 ms window: 20 at 500 Hz, 60 at 1500 Hz.
 std::vector<int> crossingsPerFrame(const std::string& raw) {
     std::vector<int16_t> pcm(raw.size() / 2);
-    std::memcpy(pcm.data(), raw.data(), pcm.size() * 2);
+    if (!pcm.empty()) std::memcpy(pcm.data(), raw.data(), pcm.size() * 2);
     std::vector<int> counts;
     for (size_t at = 0; at + 960 <= pcm.size(); at += 960) {
         int n = 0, loud = 0;
