@@ -23,8 +23,8 @@ MicController::MicController(PlayerCallback* callback) : MicController(callback,
 MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
     : callback_(callback),
       localPlayer_(std::make_unique<LocalPlayer>(kSampleRate)),
-      // Null: the process-wide writer, taken at the first connection that
-      // plays to ALSA (its first use opens the loopback device).
+      // Null: the process-wide writer, taken at the first connect request
+      // on the ALSA output (its first use opens the loopback device).
       loopback_(loopback),
       // Taken before the event thread exists, so that thread only ever reads
       // the pointer.
@@ -260,7 +260,9 @@ void MicController::connectSequence(uint64_t order) {
     if (handshakeResult != 0) return failAttempt(translateConnectionResult(handshakeResult), 0);
 
     // Prepare the voice flow while no other thread touches it.
-    if (Settings::getOutput() == OutputKind::Alsa) localPlayer_->open();  // whatever play-locally says; result not needed
+    // The local player is opened whatever play-locally says (its result is
+    // not needed); the PipeWire output, which refuses -l, never opens it.
+    if (Settings::getOutput() == OutputKind::Alsa) localPlayer_->open();
     playoutQueue_.clear();
     tick_.beginConnection();
     stats_->reset();
