@@ -7,9 +7,11 @@
 #include <cstring>
 #include <getopt.h>
 #include <strings.h>
+#include <vector>
 
 #include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
+#include "audio/PipeWireSource.h"
 
 namespace vexlink {
 
@@ -77,6 +79,26 @@ const Choice kConcealChoices[] = {{"fade", static_cast<int>(Concealment::Fade)},
 const Choice kOutputChoices[] = {{"alsa", static_cast<int>(OutputKind::Alsa)},
                                  {"pipewire", static_cast<int>(OutputKind::PipeWire)}};
 
+bool pipeWireAnswers(const CommandLineIo& io) {
+    return io.pipeWireAnswers != nullptr ? io.pipeWireAnswers() : PipeWireSource::daemonAnswers();
+}
+
+// The PipeWire output's own checks in place of the loopback card's.
+int pipeWireRefusal(const CommandLineIo& io, const CommandLineValues& values) {
+    if (values.playLocally) {
+        std::fprintf(io.err, "vexlink: -l (--play-locally) does not go with --output pipewire; listen to the \"%s\" "
+                             "source instead, for example with pw-record --target %s - | aplay -f S16_LE -r 48000\n",
+                     PipeWireSource::kDescription, PipeWireSource::kNodeName);
+        return kExitBadCommandLine;
+    }
+    if (!pipeWireAnswers(io)) {
+        std::fprintf(io.err, "vexlink: --output pipewire: no PipeWire daemon answers; start it (systemctl --user "
+                             "start pipewire) or use the loopback card (--output alsa)\n");
+        return kExitNoPipeWire;
+    }
+    return 0;
+}
+
 CommandLineOutcome endWith(int status) {
     CommandLineOutcome outcome;
     outcome.run = false;
@@ -85,6 +107,27 @@ CommandLineOutcome endWith(int status) {
 }
 
 }  // namespace
+
+OutputKind scanOutputChoice(int argc, char* argv[]) {
+    // getopt_long permutes what it reads; a permuted argv would read
+    // differently the second time (a missing argument at the end takes the
+    // operand moved behind it), so this pass reads a copy.
+    std::vector<char*> words(argv, argv + argc);
+    words.push_back(nullptr);
+    OutputKind output = OutputKind::Alsa;
+    optind = 0;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, words.data(), "m:s:t:ldvh", kLongOptions, nullptr)) != -1;) {
+        if (c == 'v' || c == 'h') break;  // the options after them have no effect
+        if (c != kOptOutput) continue;
+        for (const Choice& choice : kOutputChoices) {
+            if (strcasecmp(optarg, choice.word) == 0) output = static_cast<OutputKind>(choice.value);
+        }
+    }
+    optind = 0;
+    opterr = 1;
+    return output;
+}
 
 void printUsage(FILE* out) {
     putLine(out, "vexlink [options] <server address> ");
@@ -196,15 +239,23 @@ CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& i
         return endWith(kExitBadCommandLine);
     }
 
-    const bool loopbackPresent = io.loopbackAvailable != nullptr ? io.loopbackAvailable() : isLoopbackAvailable();
-    if (!loopbackPresent) {
+    if (values.output == OutputKind::PipeWire) {
+        if (const int status = pipeWireRefusal(io, values)) return endWith(status);
+    } else if (!(io.loopbackAvailable != nullptr ? io.loopbackAvailable() : isLoopbackAvailable())) {
         putLine(io.out, "Please first load ALSA snd-aloop.");
+        std::fflush(io.out);
+        if (pipeWireAnswers(io)) {
+            std::fprintf(io.err, "vexlink: a PipeWire daemon runs here: with --output pipewire vexlink is a microphone "
+                                 "of the desktop (\"%s\") without snd-aloop\n",
+                         PipeWireSource::kDescription);
+        }
         return endWith(kExitNoLoopback);
     }
     // The card is there, yet the writer may not hold its device: then the
     // voice would go nowhere while the console says "Connected".
-    const int openError =
-        io.loopbackOpenError != nullptr ? io.loopbackOpenError() : LoopbackWriter::instance()->openError();
+    const int openError = values.output == OutputKind::PipeWire ? 0
+                          : io.loopbackOpenError != nullptr  ? io.loopbackOpenError()
+                                                             : LoopbackWriter::instance()->openError();
     if (openError < 0) {
         std::fprintf(io.err,
                      "vexlink: cannot open the loopback playback device %s: %s - another program %s it (a second "

@@ -41,6 +41,9 @@ struct CommandLineIo {
     // holds its device; the process-wide writer's unless a test puts
     // something else here.
     int (*loopbackOpenError)() = nullptr;
+    // Whether a PipeWire daemon answers; the real check unless a test puts
+    // something else here.
+    bool (*pipeWireAnswers)() = nullptr;
 };
 
 // Reads the options and the server address, prints the usage or version text
@@ -50,8 +53,21 @@ struct CommandLineIo {
 // was given in Settings. Uses getopt_long, so argv may be permuted; runs on
 // the main thread before the controller is started. `values`, when given,
 // receives what was parsed (for tests).
+//
+// With --output pipewire the loopback card is neither checked nor opened:
+// -l is refused (one line on `err`, status 255; nothing may write to a
+// device from the graph's clock), and so is a machine where no PipeWire
+// daemon answers (one line on `err`, status 2). On the ALSA output a missing
+// card adds a line on `err` pointing at --output pipewire when a PipeWire
+// daemon answers.
 CommandLineOutcome runCommandLine(int argc, char* argv[], const CommandLineIo& io = CommandLineIo{},
                                   CommandLineValues* values = nullptr);
+
+// Which output the arguments choose, read without a word on any stream and
+// without storing anything (the ALSA output unless a valid --output says
+// otherwise), so that main opens the loopback card first thing only for
+// the ALSA output. Leaves argv as it is.
+OutputKind scanOutputChoice(int argc, char* argv[]);
 
 void printUsage(FILE* out);
 void printVersion(FILE* out);
@@ -65,6 +81,7 @@ inline constexpr const char* kProductAddress = "https://vexlink.example.org";
 inline constexpr int kExitVersion = 0;
 inline constexpr int kExitNoAddress = 1;
 inline constexpr int kExitNoLoopback = 2;
+inline constexpr int kExitNoPipeWire = 2;
 inline constexpr int kExitBadCommandLine = 255;
 
 }  // namespace vexlink

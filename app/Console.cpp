@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "app/ConsoleWriter.h"
+#include "audio/AudioFormat.h"
 #include "control/ReconnectPolicy.h"
 #include "control/Settings.h"
 #include "media/ReceptionStats.h"
@@ -94,6 +95,18 @@ void printFinalNotes(FILE* err, int32_t result, int32_t detail, bool debug, uint
     std::fflush(err);
 }
 
+void printPlayoutNote(FILE* err, bool debug, const ReceptionStats& stats) {
+    const ReceptionStats::PlayoutSummary& p = stats.playout;
+    if (!debug || !p.adaptive) return;
+    std::fprintf(err,
+                 "vexlink: adaptive playout: target delay %.1f ms, late %llu, duplicates %llu, concealed %llu of %llu "
+                 "frames, resampling ratio %.6f\n",
+                 p.targetDelaySamples * 1000.0 / kSampleRate, static_cast<unsigned long long>(p.late),
+                 static_cast<unsigned long long>(p.duplicates), static_cast<unsigned long long>(p.concealed),
+                 static_cast<unsigned long long>(p.concealed + p.played), p.ratio);
+    std::fflush(err);
+}
+
 size_t formatStateLines(char* out, size_t size, int32_t state, int32_t result, bool debug) {
     size_t length = 0;
     if (size > 0) out[0] = '\0';
@@ -136,6 +149,7 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t det
     // A bounded wait: a stdout that blocks loses the lines, not the end.
     (void)console.drain(kFinalDrainMs);
     printFinalNotes(stderr, result, detail, debug(), ReceptionStats::instance()->foreignDatagrams);
+    printPlayoutNote(stderr, debug(), *ReceptionStats::instance());
     if (!ending) return;
     if (endProcess_ != nullptr) {
         endProcess_(0);

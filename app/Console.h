@@ -9,6 +9,7 @@
 namespace vexlink {
 
 class ConsoleWriter;
+class ReceptionStats;
 
 // Room for the longest console text of one state: a result line and the
 // reception report.
@@ -30,6 +31,9 @@ const char* errorMessage(int32_t result);
 // `debug` the count of datagrams ignored for not coming from the phone
 // (`foreignDatagrams`, when there were any).
 void printFinalNotes(FILE* err, int32_t result, int32_t detail, bool debug, uint32_t foreignDatagrams);
+// With `debug`, after a connection the adaptive playout played: its target
+// delay, late and duplicate packets, concealed frames and resampling ratio.
+void printPlayoutNote(FILE* err, bool debug, const ReceptionStats& stats);
 
 // The front end's receiver of the controller's state changes. It is called
 // on the controller's event thread; main polls lastState() once a second.

@@ -1,5 +1,6 @@
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
@@ -8,6 +9,7 @@
 #include "app/SignalWatcher.h"
 #include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
+#include "audio/PipeWireSource.h"
 #include "control/MicController.h"
 #include "control/Settings.h"
 
@@ -17,12 +19,15 @@ namespace {
 // initialised, so it exists before the controller's constructor (which
 // starts the event thread) runs during static initialisation; the signal
 // watcher is destroyed before the controller, so no interrupt reaches a
-// controller that is being torn down; the status line, destroyed first,
-// stops asking the controller for figures before it goes.
+// controller that is being torn down; the status line, destroyed before
+// them, stops asking the controller for figures before it goes, and the
+// PipeWire node goes first of all, so no graph cycle pulls from a
+// controller that is going.
 constinit vexlink::MyPlayerCallback callback;
 vexlink::MicController controller(&callback);
 vexlink::SignalWatcher signalWatcher;
 vexlink::StatusLine statusLine;
+std::unique_ptr<vexlink::PipeWireSource> graphNode;
 
 bool connectedFigures(vexlink::PlayoutStatus& figures) {
     if (controller.state() != vexlink::kStateConnected) return false;
@@ -39,7 +44,8 @@ int main(int argc, char* argv[]) {
     (void)std::signal(SIGPIPE, SIG_IGN);
 
     // The first use opens the loopback device; ALSA's complaints come first.
-    (void)vexlink::LoopbackWriter::instance();
+    // The PipeWire output never touches the loopback card.
+    if (vexlink::scanOutputChoice(argc, argv) == vexlink::OutputKind::Alsa) (void)vexlink::LoopbackWriter::instance();
 
     if (!signalWatcher.start([] { (void)controller.stop(); })) {
         std::puts("Failed to set up signal.");
@@ -49,6 +55,16 @@ int main(int argc, char* argv[]) {
     const vexlink::CommandLineOutcome outcome = vexlink::runCommandLine(argc, argv);
     if (!outcome.run) return outcome.exitStatus;
     callback.setDebug(outcome.debug);
+
+    // The node exists from here to the end of the process, across
+    // connections; between them it plays silence.
+    if (vexlink::Settings::getOutput() == vexlink::OutputKind::PipeWire) {
+        graphNode = std::make_unique<vexlink::PipeWireSource>(controller.graphSource());
+        if (!graphNode->open()) {
+            std::fprintf(stderr, "vexlink: %s\n", graphNode->error().c_str());
+            return vexlink::kExitNoPipeWire;
+        }
+    }
 
     // From here on standard output is written only by the console writer's
     // thread, never through stdio, so nothing at exit waits on a stdout that

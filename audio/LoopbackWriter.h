@@ -16,8 +16,9 @@ bool isLoopbackAvailable();
 bool isLoopbackAvailable(AlsaApi& alsa);
 
 // The process-wide writer to the loopback card's playback side. Created and
-// opened on the first instance() call (at start-up, before other threads
-// exist), never closed while the process runs: it is closed only as the
+// opened on the first instance() call (main makes it first thing on the ALSA
+// output; with the PipeWire output nothing ever does), never closed while
+// the process runs: it is closed only as the
 // process exits, after the controller has stopped the playout, so that
 // whatever ALSA still buffers (a file-backed device) is handed on. write()
 // is called from the playout timer's thread, and between connections of a

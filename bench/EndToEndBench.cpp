@@ -238,11 +238,12 @@ std::string list(const std::vector<double>& values, int decimals) {
     return s;
 }
 
-// The strategy the run measures. Only the queue-paced tick exists in the
-// controller so far.
+// The strategy the run measures. Only the queue-paced tick has a view so
+// far; version 4 would play adaptive unless told otherwise.
 std::unique_ptr<StrategyView> selectStrategy(const std::string& name, MicController& controller) {
-    if (name == "tick") return std::make_unique<TickStrategyView>(controller, *ReceptionStats::instance());
-    return nullptr;
+    if (name != "tick") return nullptr;
+    Settings::setPlayoutMode(PlayoutMode::Queue);
+    return std::make_unique<TickStrategyView>(controller, *ReceptionStats::instance());
 }
 
 int runProfile(const Profile& profile, const std::string& strategy, const std::string& batch, uint32_t seconds) {
@@ -305,8 +306,8 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     const int32_t result = states.result();
     // Discards are complete once the connection has ended; concealment is
     // taken as it stood at the last real frame.
-    PlayoutCounters counters = view->counters();
-    const PlayoutCounters atLast = profile.probe ? probe.countersAtLastFrame() : counters;
+    bench::PlayoutCounters counters = view->counters();
+    const bench::PlayoutCounters atLast = profile.probe ? probe.countersAtLastFrame() : counters;
     counters.concealed = atLast.concealed;
     counters.concealedLost = atLast.concealedLost;
     counters.concealedLate = atLast.concealedLate;

@@ -15,6 +15,9 @@ public:
     int32_t readPacketV2(VoiceDecoder& decoder, VoicePacket& packet) override;
     int32_t readPacketV3(VoiceDecoder& decoder, VoicePacket& packet) override;
     int32_t readPacketV4(VoiceDecoder& decoder, VoicePacket& packet) override;
+    int32_t readRawPacketV2(RawMediaPacket& packet) override;
+    int32_t readRawPacketV3(RawMediaPacket& packet) override;
+    int32_t readRawPacketV4(RawMediaPacket& packet) override;
 
 private:
     ServerConnection& connection_;

@@ -16,6 +16,9 @@ public:
         : loopback_(loopback), localPlayer_(localPlayer) {}
 
     void playFrame(const int16_t* samples) override;
+    // The loopback writer, when it is taken only at the first connect request.
+    // Event thread, while no timer thread exists.
+    void setLoopback(LoopbackWriter* loopback) { loopback_ = loopback; }
 
 private:
     LoopbackWriter* loopback_;   // process-wide, not owned

@@ -4,6 +4,7 @@
 
 namespace vexlink {
 
+struct RawMediaPacket;
 struct VoicePacket;
 
 // Optional observer of each frame's way from the socket to the device, for
@@ -23,6 +24,9 @@ struct VoicePacket;
 //    included, so the first sample written is 0. `nowUs` is the time of that
 //    write. Whatever the playout strategy, this is the one call that says
 //    which frame is heard where.
+//  - onRawArrival: the receive thread of the adaptive playout, which reads
+//    packets without decoding them, right after each was read (instead of
+//    onArrival; that playout calls no onWritten either).
 class LatencyProbe {
 public:
     virtual ~LatencyProbe() = default;
@@ -32,6 +36,10 @@ public:
         (void)rawSequence;
         (void)timestamp;
         (void)outputSample;
+        (void)nowUs;
+    }
+    virtual void onRawArrival(const RawMediaPacket& packet, uint64_t nowUs) {
+        (void)packet;
         (void)nowUs;
     }
 };

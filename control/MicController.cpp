@@ -4,6 +4,8 @@
 #include "audio/LocalPlayer.h"
 #include "audio/LoopbackWriter.h"
 #include "audio/OpusVoiceDecoder.h"
+#include "control/AdaptiveFeed.h"
+#include "control/AdaptiveTick.h"
 #include "control/ConnectionPacketSource.h"
 #include "control/Settings.h"
 #include "control/VoiceReceiver.h"
@@ -21,8 +23,9 @@ MicController::MicController(PlayerCallback* callback) : MicController(callback,
 MicController::MicController(PlayerCallback* callback, LoopbackWriter* loopback)
     : callback_(callback),
       localPlayer_(std::make_unique<LocalPlayer>(kSampleRate)),
-      // The first use of the process-wide writer opens the loopback device.
-      loopback_(loopback != nullptr ? loopback : LoopbackWriter::instance()),
+      // Null: the process-wide writer, taken at the first connect request
+      // on the ALSA output (its first use opens the loopback device).
+      loopback_(loopback),
       // Taken before the event thread exists, so that thread only ever reads
       // the pointer.
       stats_(ReceptionStats::instance()),
@@ -65,6 +68,78 @@ int32_t MicController::stop() {
 void MicController::setLatencyProbe(LatencyProbe* probe) {
     probe_ = probe;
     tick_.setLatencyProbe(probe);
+}
+
+SampleSource& MicController::graphSource() {
+    ensureAdaptive();
+    return *adaptive_;
+}
+
+PlayoutCounters MicController::adaptiveFigures() const {
+    const AdaptiveFeed* feed = adaptiveView_.load(std::memory_order_acquire);
+    return feed != nullptr ? feed->figures() : PlayoutCounters{};
+}
+
+PlayoutStatus MicController::playoutStatus() const {
+    PlayoutStatus s = tick_.status();
+    const AdaptiveFeed* feed = adaptiveView_.load(std::memory_order_acquire);
+    if (feed == nullptr) return s;
+    const PlayoutStatus a = feed->status();
+    if (playout_.load(std::memory_order_relaxed) != Playout::Queue) {
+        s.peakLevel = a.peakLevel;
+        s.delayMs = a.delayMs;
+    }
+    s.playedFrames += a.playedFrames;
+    s.concealedFrames += a.concealedFrames;
+    s.lateFrames += a.lateFrames;
+    return s;
+}
+
+void MicController::ensureAdaptive() {
+    if (adaptive_) return;
+    PlayoutConfig config = playoutConfig_;
+    config.concealment = Settings::getConcealment();
+    adaptive_ = std::make_unique<AdaptiveFeed>(config);
+    if (Settings::getOutput() == OutputKind::Alsa) adaptiveTick_ = std::make_unique<AdaptiveTick>(*adaptive_, sink_);
+    adaptiveView_.store(adaptive_.get(), std::memory_order_release);
+}
+
+void MicController::choosePlayout() {
+    const bool alsa = Settings::getOutput() == OutputKind::Alsa;
+    bool adaptive = true;
+    if (alsa) {
+        switch (Settings::getPlayoutMode()) {
+            case PlayoutMode::Adaptive: break;
+            case PlayoutMode::Queue: adaptive = false; break;
+            case PlayoutMode::Auto: adaptive = serverVersion_.load() >= 4; break;
+        }
+    }
+    playout_.store(!adaptive ? Playout::Queue : alsa ? Playout::AdaptiveTick : Playout::AdaptiveGraph);
+    if (!adaptive) return;
+    ensureAdaptive();
+    adaptive_->beginConnection(serverVersion_.load());
+    if (adaptiveTick_) {
+        // A later connection of a reconnecting run writes silence until its
+        // first frame, as the queue's tick does.
+        adaptiveTick_->beginConnection(tick_.fillWhileEmpty());
+        adaptiveTick_->setLatencyProbe(probe_);
+    }
+}
+
+void MicController::endAdaptivePlayout() {
+    if (playout_.load() == Playout::Queue) return;
+    PlayoutCounters c;
+    stats_->dropped += adaptive_->endConnection(&c);
+    ReceptionStats::PlayoutSummary& p = stats_->playout;
+    p.adaptive = true;
+    p.targetDelaySamples = c.targetDelaySamples;
+    p.late = c.discardedLate;
+    p.duplicates = c.discardedDuplicate;
+    // Frames missing within the voice; underruns before it began, after it
+    // ended and while the sender paused are not.
+    p.concealed = c.concealedLost + c.concealedLate;
+    p.played = c.framesPlayed;
+    p.ratio = c.ratio;
 }
 
 uint64_t MicController::post(int32_t code, int32_t result, uint32_t connectionId) {
@@ -150,6 +225,7 @@ std::unique_ptr<ControllerEvent> MicController::nextEvent() {
 
 void MicController::connectSequence(uint64_t order) {
     if (state_.load() != kStateDisconnected) return;
+    takeLoopback();
     reconnectStage_ = ReconnectStage::None;  // an earlier Connect needs no Reconnect
     // Stop requests numbered after this Connect cancel it until it is over.
     cancel_.beginAttempt(order);
@@ -184,10 +260,13 @@ void MicController::connectSequence(uint64_t order) {
     if (handshakeResult != 0) return failAttempt(translateConnectionResult(handshakeResult), 0);
 
     // Prepare the voice flow while no other thread touches it.
-    localPlayer_->open();  // opened whatever play-locally says; result not needed
+    // The local player is opened whatever play-locally says (its result is
+    // not needed); the PipeWire output, which refuses -l, never opens it.
+    if (Settings::getOutput() == OutputKind::Alsa) localPlayer_->open();
     playoutQueue_.clear();
     tick_.beginConnection();
     stats_->reset();
+    choosePlayout();
     if (mediaWaitMsForTest_ > 0) {
         if (auto* wifi = dynamic_cast<WifiMediaStream*>(connection_->mediaStream())) {
             wifi->setReceiveWaitMs(mediaWaitMsForTest_);
@@ -200,6 +279,14 @@ void MicController::connectSequence(uint64_t order) {
     // the front end sees no activity ahead of it.
     setState(kStateConnected, 0, 0);
     startVoiceFlow();
+}
+
+void MicController::takeLoopback() {
+    // At the first attempt: no silence feeder runs yet, no playout either.
+    if (loopback_ != nullptr || Settings::getOutput() != OutputKind::Alsa) return;
+    loopback_ = LoopbackWriter::instance();
+    sink_.setLoopback(loopback_);
+    gapFiller_.setLoopback(loopback_);
 }
 
 void MicController::abandonAttempt() {
@@ -291,6 +378,7 @@ void MicController::disconnectSequence(int32_t result) {
             stats_->foreignDatagrams = connection_->mediaStream()->foreignDatagrams();
         }
     }
+    endAdaptivePlayout();
     setState(kStateDisconnected, result, 0);
     releaseConnection();
     localPlayer_->close();
@@ -325,9 +413,14 @@ void MicController::receiveLoop() {
     ConnectionPacketSource source(*connection_);
     VoiceReceiver receiver(source, state_, serverVersion_.load(), playoutQueue_, *stats_);
     receiver.setLatencyProbe(probe_);
-    OpusVoiceDecoder decoder(sampleRate_, channels_);
-    const int32_t result = receiver.run(decoder);
-    overflowDrops_ = receiver.overflowDrops();
+    int32_t result;
+    if (playout_.load() == Playout::Queue) {
+        OpusVoiceDecoder decoder(sampleRate_, channels_);
+        result = receiver.run(decoder);
+        overflowDrops_ = receiver.overflowDrops();
+    } else {
+        result = receiver.run(adaptive_->ring());
+    }
     if (result != 0) post(kEventDisconnectOnError, result, connectionId_);
 }
 
@@ -335,7 +428,16 @@ void MicController::receiveLoop() {
 
 void MicController::onTimer() {
     if (state_.load() != kStateConnected) return;
-    tick_.tick();
+    switch (playout_.load(std::memory_order_relaxed)) {
+        case Playout::Queue:
+            tick_.tick();
+            break;
+        case Playout::AdaptiveTick:
+            if (const uint64_t nextUs = adaptiveTick_->tick(timer_.scheduledUs())) timer_.moveNextTick(nextUs);
+            break;
+        case Playout::AdaptiveGraph:
+            break;  // the graph's data thread pulls; this tick only keeps the connection alive
+    }
     if (++keepAliveTicks_ >= kKeepAliveTicks) {
         if (!keepAlivePending_.exchange(true)) post(kEventSendKeepAlive, 0, connectionId_);
         keepAliveTicks_ = 0;

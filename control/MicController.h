@@ -13,15 +13,20 @@
 #include "control/ReconnectPolicy.h"
 #include "control/SilenceFeeder.h"
 #include "platform/PeriodicTimer.h"
+#include "playout/PlayoutConfig.h"
+#include "playout/PlayoutCounters.h"
 #include "platform/Thread.h"
 #include "transport/CancelSignal.h"
 
 namespace vexlink {
 
+class AdaptiveFeed;
+class AdaptiveTick;
 class LatencyProbe;
 class LocalPlayer;
 class LoopbackWriter;
 class ReceptionStats;
+class SampleSource;
 class ServerConnection;
 
 // Owns the life of one connection to the phone on its own event thread.
@@ -46,6 +51,21 @@ class ServerConnection;
 // Disconnected with result 0, as a stop while connected does. A stop posted
 // before the Connect changes nothing. The connect has a deadline of about
 // 10 s (result -25), the handshake one of about 15 s in all (-20).
+//
+// Two playout strategies, chosen per connection at the end of its handshake:
+// the queue above, paced by the tick, and the adaptive playout (a jitter
+// buffer with adaptive delay): the receive thread then reads packets
+// without decoding them into the playout's packet ring, and the consumer
+// pulls. The PipeWire output always takes the adaptive playout, its node's
+// data thread pulling (the timer then only counts keep-alives); on ALSA
+// --jitter-buffer decides, and by default server version 4 and above play
+// adaptive, versions 2 and 3 through the queue. The adaptive playout is
+// built once per process, at the first connection that needs it (or by
+// graphSource()), with the concealment of the settings.
+//
+// The loopback writer is taken at the first connect request on the ALSA
+// output (the process-wide one unless the constructor was given one), so
+// the PipeWire output never opens the loopback card.
 //
 // Reconnecting (--reconnect): after an end that ReconnectPolicy retries,
 // the event thread waits (taking events with a timeout meanwhile) and then
@@ -77,13 +97,25 @@ public:
     int32_t state() const { return state_.load(); }
     int32_t serverVersion() const { return serverVersion_.load(); }
 
+    // The PipeWire output: the adaptive playout as the SampleSource its node
+    // pulls from; it serves every connection from then on. Built on the
+    // first call; call it before start(), on the thread that calls start().
+    SampleSource& graphSource();
+
     // Benchmarks and tests. Install before start(); null switches it off.
     void setLatencyProbe(LatencyProbe* probe);
     // Playout counters of the current process (any thread, any time).
     PlayoutFigures playoutFigures() const { return tick_.figures(); }
-    // What the status line shows: the playout's counters, level and delay
-    // (any thread, any time; read-only).
-    PlayoutStatus playoutStatus() const { return tick_.status(); }
+    // The adaptive playout's counters as of its last pull (any thread; all 0
+    // before it exists).
+    PlayoutCounters adaptiveFigures() const;
+    // Tests: the adaptive playout's settings (the concealment still comes
+    // from the settings record). Set before start().
+    void setPlayoutConfigForTest(const PlayoutConfig& config) { playoutConfig_ = config; }
+    // What the status line shows: the playout's counters (both playouts'
+    // together, so they only ever grow), level and delay (the current
+    // connection's playout's). Any thread, any time; read-only.
+    PlayoutStatus playoutStatus() const;
     // Tests: a shorter wait for each UDP datagram than the normal 3000 ms.
     // Set before start(); 0 keeps the normal wait.
     void setMediaReceiveWaitMsForTest(int32_t ms) { mediaWaitMsForTest_ = ms; }
@@ -130,6 +162,12 @@ private:
     void releaseConnection();
     void sendKeepAlive();
     void receiveLoop();
+    // How the connection that was just established plays (event thread).
+    void choosePlayout();
+    // The loopback writer, at the first attempt on the ALSA output.
+    void takeLoopback();
+    void ensureAdaptive();
+    void endAdaptivePlayout();
 
     PlayerCallback* callback_;
     PlayoutQueue playoutQueue_;
@@ -149,6 +187,14 @@ private:
     int32_t framePeriodMs_ = 0;
     DeviceFrameSink sink_;
     PlayoutTick tick_;  // holds the last played frame and its repeat count
+    // The strategy of the current connection; written by the event thread
+    // before the receive and timer threads of a connection exist.
+    enum class Playout : uint8_t { Queue, AdaptiveTick, AdaptiveGraph };
+    std::atomic<Playout> playout_{Playout::Queue};
+    PlayoutConfig playoutConfig_;
+    std::unique_ptr<AdaptiveFeed> adaptive_;      // built once, never replaced
+    std::unique_ptr<AdaptiveTick> adaptiveTick_;  // with the ALSA output
+    std::atomic<AdaptiveFeed*> adaptiveView_{nullptr};  // adaptive_, for other threads
     // Timer ticks towards the next keep-alive; timer thread only, kept
     // across connections.
     int32_t keepAliveTicks_ = 0;

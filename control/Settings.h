@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "playout/PlayoutConfig.h"
+
 namespace vexlink {
 
 enum TransportType : uint32_t {
@@ -16,9 +18,9 @@ enum TransportType : uint32_t {
 // queue paced by the 20 ms tick. Auto takes the jitter buffer for server
 // version 4 and above and the queue for versions 2 and 3.
 enum class PlayoutMode : uint8_t { Auto, Adaptive, Queue };
-// How the jitter buffer hides a missing frame: repeat and fade the last one,
-// or the codec's own concealment (and in-band FEC when the phone sends it).
-enum class Concealment : uint8_t { Fade, Codec };
+// How the jitter buffer hides a missing frame (Concealment, the playout's
+// own choice): repeat and fade the last one, or the codec's own concealment
+// (and in-band FEC when the phone sends it).
 // Where the voice goes: the ALSA loopback card, or a PipeWire source node.
 enum class OutputKind : uint8_t { Alsa, PipeWire };
 

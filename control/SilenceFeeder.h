@@ -16,6 +16,9 @@ class LoopbackWriter;
 class SilenceFeeder final : public TimerListener {
 public:
     explicit SilenceFeeder(LoopbackWriter* loopback) : loopback_(loopback) {}
+    // The writer, when it is taken only at the first connect request; while
+    // not running.
+    void setLoopback(LoopbackWriter* loopback) { loopback_ = loopback; }
     ~SilenceFeeder() override { timer_.stop(); }
     SilenceFeeder(const SilenceFeeder&) = delete;
     SilenceFeeder& operator=(const SilenceFeeder&) = delete;

@@ -6,20 +6,25 @@
 namespace vexlink {
 
 class LatencyProbe;
+class PacketRing;
 class PacketSource;
 class PlayoutQueue;
 class ReceptionStats;
 class VoiceDecoder;
+struct RawMediaPacket;
 struct VoicePacket;
 
 // The receive thread's work for one connection: read, decode and queue voice
 // packets while the controller stays Connected. Versions 2 and 3 use the
 // plain loop; every other version (4 and above, also 0 and 1) the version-4
 // loop, which feeds the jitter estimate and applies each packet's gain code.
+// For the adaptive playout the same loop reads each packet raw, without
+// decoding, and pushes it with its arrival time into the playout's packet
+// ring (the playout decodes and applies the gain codes itself).
 //
 // Threads: everything here runs on the receive thread; `state` is written
-// by the event thread and only read here. One VoicePacket is allocated per
-// read; nothing else.
+// by the event thread and only read here. The queue's loop allocates one
+// VoicePacket per read and nothing else; the ring's loop allocates nothing.
 class VoiceReceiver {
 public:
     static constexpr int kReadAttempts = 3;
@@ -40,10 +45,16 @@ public:
     // when the loop saw the state change before a packet, otherwise the
     // result to report: -28 after at least one packet, -29 before any.
     int32_t run(VoiceDecoder& decoder);
+    // The same loop for the adaptive playout: raw reads into `ring` (whose
+    // session the caller began); a packet the full ring refuses still counts
+    // as received (the ring counts it as dropped). The queue is not used.
+    int32_t run(PacketRing& ring);
 
     // One packet read and decoded: up to three attempts, each only while
     // Connected; a socket error ends it at once.
     bool readVoicePacket(VoiceDecoder& decoder, VoicePacket& packet);
+    // The same attempts with the raw readers.
+    bool readRawPacket(RawMediaPacket& packet);
 
     // Frames discarded because the queue was full (receive thread; read it
     // after the thread has ended).
@@ -54,6 +65,15 @@ public:
 
 private:
     bool connected() const;
+    // The attempts of one packet; `readOnce(version)` reads with the layout
+    // of the version in force (2, 3 or 4) and returns the reader's result.
+    template <typename ReadOnce>
+    bool readWithAttempts(ReadOnce readOnce);
+    // The loop: `takeOne()` reads and hands on one packet, false when the
+    // read failed for good.
+    template <typename TakeOne>
+    int32_t receive(TakeOne takeOne);
+    bool plainLayout() const;
 
     PacketSource& source_;
     const std::atomic<int32_t>& state_;

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 
+#include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
 #include "platform/Clock.h"
 #include "platform/PlatformInfo.h"
@@ -52,6 +53,7 @@ void ReceptionStats::reset() {
     targetDelay = 0;
     lateRun = 0;
     foreignDatagrams = 0;
+    playout = PlayoutSummary{};
     // Transit times of an earlier connection compare two other clocks; they
     // must not come back as the minimum of this one.
     transitCount_ = 0;
@@ -60,15 +62,16 @@ void ReceptionStats::reset() {
     lastSequence_ = 0;
 }
 
-void ReceptionStats::updateSequence(VoicePacket& packet) {
-    packet.sequence = packet.rawSequence + 65536u * wrapCount_;
-    if (packet.rawSequence < lastSequence_) {
+uint32_t ReceptionStats::extendSequence(uint16_t rawSequence) {
+    const uint32_t sequence = rawSequence + 65536u * wrapCount_;
+    if (rawSequence < lastSequence_) {
         ++wrapCount_;
-        lastSequence_ = packet.rawSequence;
-    } else if (packet.rawSequence > lastSequence_ &&
-               static_cast<uint32_t>(packet.rawSequence - lastSequence_) < kSequenceJumpLimit) {
-        lastSequence_ = packet.rawSequence;
+        lastSequence_ = rawSequence;
+    } else if (rawSequence > lastSequence_ &&
+               static_cast<uint32_t>(rawSequence - lastSequence_) < kSequenceJumpLimit) {
+        lastSequence_ = rawSequence;
     }
+    return sequence;
 }
 
 void ReceptionStats::pushTransit(uint32_t transit) {
@@ -102,10 +105,17 @@ void ReceptionStats::pushTransit(uint32_t transit) {
 }
 
 void ReceptionStats::onPacket(VoicePacket& packet, uint32_t arrivalMs) {
-    updateSequence(packet);
-
+    packet.sequence = extendSequence(packet.rawSequence);
     // Modulo 2^32: only differences matter, the clocks' zero points cancel.
-    const uint32_t transit = arrivalMs - packet.timestamp;
+    onTransit(arrivalMs - packet.timestamp);
+}
+
+void ReceptionStats::onPacket(const RawMediaPacket& packet, uint32_t arrivalMs) {
+    (void)extendSequence(packet.sequence);
+    onTransit(arrivalMs - packet.timestamp);
+}
+
+void ReceptionStats::onTransit(uint32_t transit) {
     pushTransit(transit);
 
     if (isFirstPacket) {

@@ -5,6 +5,7 @@
 
 namespace vexlink {
 
+struct RawMediaPacket;
 struct VoicePacket;
 
 // Figures about the voice reception of the current connection. One per
@@ -28,6 +29,9 @@ public:
     // Fills packet.sequence and updates transit, jitter and minTransit.
     // Constant work, no allocation.
     void onPacket(VoicePacket& packet, uint32_t arrivalMs);
+    // The same for a packet read without decoding (the adaptive playout's
+    // receive loop), which has no field for the extended sequence number.
+    void onPacket(const RawMediaPacket& packet, uint32_t arrivalMs);
     // The end-of-connection report, "\r\n" line ends.
     void printReport(FILE* out = stdout) const;
 
@@ -53,13 +57,29 @@ public:
     // of the report.
     uint32_t foreignDatagrams = 0;
 
+    // What the adaptive playout made of the connection, stored by the event
+    // thread once its playout has stopped; `adaptive` is false when the
+    // queue-paced tick played it. Not part of the report.
+    struct PlayoutSummary {
+        bool adaptive = false;
+        int32_t targetDelaySamples = 0;  // at the last pull
+        uint64_t late = 0;               // packets that came after their turn
+        uint64_t duplicates = 0;
+        uint64_t concealed = 0;          // frames concealed between played ones
+        uint64_t played = 0;             // frames played from their own packet
+        double ratio = 1.0;              // resampling ratio at the last pull
+    };
+    PlayoutSummary playout;
+
     ReceptionStats() { reset(); }
 
     int transitWindowCount() const { return transitCount_; }
 
 private:
     void pushTransit(uint32_t transit);
-    void updateSequence(VoicePacket& packet);
+    // The extended sequence number of `rawSequence`; counts the wraps.
+    uint32_t extendSequence(uint16_t rawSequence);
+    void onTransit(uint32_t transit);
 
     // Fixed ring of the most recent transit times.
     uint32_t transitWindow_[kTransitWindowSize] = {};

@@ -20,6 +20,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
       "libasound.so.2=libasound2"
       "libopus.so.0=libopus0"
       "libbluetooth.so.3=libbluetooth3"
+      "libpipewire-0.3.so.0=libpipewire-0.3-0"
       "libstdc++.so.6=libstdc++6"
       "libgcc_s.so.1=libgcc-s1"
       "libc.so.6=libc6")

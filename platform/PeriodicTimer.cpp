@@ -103,17 +103,39 @@ void* PeriodicTimer::threadMain(void* self) {
     return nullptr;
 }
 
+void PeriodicTimer::moveNextTick(uint64_t atUs) {
+    const uint64_t latest = scheduledUs_ + static_cast<uint64_t>(periodMs_) * 1000u;
+    movedToUs_ = atUs < latest ? atUs : latest;
+    moved_ = true;
+}
+
+void PeriodicTimer::call(uint64_t scheduledUs) {
+    scheduledUs_ = scheduledUs;
+    listener_->onTimer();
+}
+
 void PeriodicTimer::run() {
     const uint64_t periodUs = static_cast<uint64_t>(periodMs_) * 1000u;
     uint64_t next = clock_.nowUs();
+    moved_ = false;
     while (running_.load()) {
-        listener_->onTimer();
-        const TickPlan plan = planNextTick(next, clock_.nowUs(), periodUs);
-        // The burst is cut short by stop(), so stop never waits for a long
-        // run of make-up calls.
-        for (uint32_t i = 0; i < plan.extraCalls && running_.load(); ++i) listener_->onTimer();
+        call(next);
+        TickPlan plan{0, 0};
+        if (!moved_) {
+            uint64_t due = next;
+            plan = planNextTick(next, clock_.nowUs(), periodUs);
+            // The burst is cut short by stop(), so stop never waits for a long
+            // run of make-up calls.
+            for (uint32_t i = 0; i < plan.extraCalls && running_.load() && !moved_; ++i) call(due += periodUs);
+        }
         if (!running_.load()) break;
-        clock_.sleepUs(plan.sleepUs);
+        if (moved_) {
+            moved_ = false;
+            next = movedToUs_;
+            const uint64_t now = clock_.nowUs();
+            plan.sleepUs = next > now ? static_cast<uint32_t>(next - now) : 0;
+        }
+        if (plan.sleepUs > 0) clock_.sleepUs(plan.sleepUs);
     }
 }
 

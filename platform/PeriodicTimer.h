@@ -53,15 +53,30 @@ public:
     void stop();
     bool isRunning() const { return running_.load(); }
 
+    // Timer thread, inside onTimer: when the call in progress was due on the
+    // schedule (not when the thread woke); each call of a catch-up burst has
+    // its own time.
+    uint64_t scheduledUs() const { return scheduledUs_; }
+    // Timer thread, inside onTimer: the next call comes at `atUs` instead,
+    // and the schedule goes on from there every period; catch-up calls still
+    // due in this pass are dropped. Never later than a period after the call
+    // in progress was due; a time already past is called at once.
+    void moveNextTick(uint64_t atUs);
+
 private:
     static void* threadMain(void* self);
     void run();
+    void call(uint64_t scheduledUs);
 
     TimerClock& clock_;
     std::atomic<bool> running_{false};
     ThreadId thread_{};
     TimerListener* listener_ = nullptr;
     int periodMs_ = 0;
+    // Timer thread only.
+    uint64_t scheduledUs_ = 0;
+    bool moved_ = false;
+    uint64_t movedToUs_ = 0;
 };
 
 }  // namespace vexlink

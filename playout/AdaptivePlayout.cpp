@@ -280,6 +280,14 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     return samples;
 }
 
+int64_t AdaptivePlayout::samplesUntilStart(int32_t samples, uint64_t nowUs) const {
+    if (!anchored_) return -1;
+    if (started_ || samples <= 0) return 0;
+    const double target = decisions_.target(samples, delays_.allowanceUs());
+    const double lead = std::ceil(target - delayAt(static_cast<int64_t>(nowUs)));
+    return lead > 0.0 ? static_cast<int64_t>(lead) : 0;
+}
+
 void AdaptivePlayout::render(int16_t* out, int32_t samples) {
     for (int32_t done = 0; done < samples;) {
         const int32_t chunk = std::min(samples - done, kFrameSamples);
@@ -312,11 +320,13 @@ void AdaptivePlayout::produceFrame() {
         return;
     }
     PlayoutObserver::Frame kind = PlayoutObserver::Frame::Silent;
+    uint32_t timestamp = 0;
     if (frame < firstFrame_) {
         std::fill(out, out + kFrameSamples, int16_t{0});
     } else if (const RawMediaPacket* packet = buffer_.find(frame)) {
         playPacket(frame, *packet, out);
         kind = PlayoutObserver::Frame::Played;
+        timestamp = packet->timestamp;
     } else {
         concealFrame(frame, out);
         kind = PlayoutObserver::Frame::Concealed;
@@ -327,7 +337,7 @@ void AdaptivePlayout::produceFrame() {
         pendingHead_ = (pendingHead_ + 1) % kPendingStarts;
         --pendingCount_;
     }
-    pending_[(pendingHead_ + pendingCount_++) % kPendingStarts] = Start{frame, at, kind};
+    pending_[(pendingHead_ + pendingCount_++) % kPendingStarts] = Start{frame, at, kind, timestamp};
 }
 
 void AdaptivePlayout::playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out) {
@@ -384,7 +394,8 @@ void AdaptivePlayout::reportStarts(double from, double to, int32_t offset, int32
         if (at >= from && observer_ != nullptr) {
             const double into = (at - from) * count / (to - from);
             observer_->onFrameStart(start.frame, start.kind,
-                                    offset + std::clamp(static_cast<int32_t>(std::ceil(into)), 0, count - 1));
+                                    offset + std::clamp(static_cast<int32_t>(std::ceil(into)), 0, count - 1),
+                                    start.timestamp);
         }
         pendingHead_ = (pendingHead_ + 1) % kPendingStarts;
         --pendingCount_;

@@ -60,6 +60,12 @@ public:
     // Fills `samples` samples and returns that count, or returns 0 and
     // writes nothing while nothing has been played yet in this session.
     int32_t pull(int16_t* out, int32_t samples, uint64_t nowUs);
+    // Before playout has begun: how many samples after `nowUs` a pull of
+    // `samples` would begin exactly at the target (0 once it would begin at
+    // once, or has begun); -1 while no packet has come in this session. A
+    // consumer that may choose when it pulls first uses it to begin without
+    // leading silence.
+    int64_t samplesUntilStart(int32_t samples, uint64_t nowUs) const;
 
     const PlayoutCounters& counters() const { return counters_; }
     void setObserver(PlayoutObserver* observer) { observer_ = observer; }
@@ -76,6 +82,7 @@ private:
         int64_t frame;
         int64_t at;  // where its first sample lies on the output timeline
         PlayoutObserver::Frame kind;
+        uint32_t timestamp;
     };
     static constexpr int32_t kPendingStarts = 8;
 

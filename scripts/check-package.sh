@@ -66,12 +66,12 @@ long_line=$(printf '%s\n' "$description" | awk 'length($0) > 79' | head -n 1)
 [ -z "$long_line" ] || die "Description line wider than 79 columns: $long_line"
 dpkg-deb -f "$deb"
 
-# check_depends <Depends value>: the three libraries vexlink links, each a
+# check_depends <Depends value>: the four libraries vexlink links, each a
 # package installed here (so the name is right for this release), and no
 # development packages.
 check_depends() {
     local depends=$1 lib name
-    for lib in libasound2 libopus0 libbluetooth3; do
+    for lib in libasound2 libopus0 libbluetooth3 libpipewire-0.3-0; do
         [[ ", $depends" =~ ,\ ($lib[a-z0-9]*)(\ \(|,|$) ]] || die "Depends lacks $lib: $depends"
         name=${BASH_REMATCH[1]}
         dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" ||

@@ -46,6 +46,7 @@ CommandLineOutcome parse(std::vector<std::string> words) {
     CommandLineIo io;
     io.loopbackAvailable = [] { return true; };
     io.loopbackOpenError = [] { return 0; };
+    io.pipeWireAnswers = [] { return true; };
     return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
 }
 

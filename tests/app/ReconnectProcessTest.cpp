@@ -45,7 +45,11 @@ struct ReconnectProcess : ::testing::Test {
         const char* tsan = std::getenv("TSAN_OPTIONS");  // the 2 s bound is vexlink's, not a sanitizer's exit
         const std::string tsanOptions = std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + ":atexit_sleep_ms=0";
         child = std::make_unique<test::ChildProcess>(
-            VEXLINK_BINARY, std::vector<std::string>{"--reconnect", "-s", std::to_string(sim->port()), "-m",
+            // The queue plays frames as they came, so the loopback card holds
+            // them bit for bit on the frame grid (the adaptive playout's are
+            // checked where its resampling can be held still).
+            VEXLINK_BINARY, std::vector<std::string>{"--reconnect", "--jitter-buffer", "queue", "-s",
+                                                     std::to_string(sim->port()), "-m",
                                                      std::to_string(test::reservePort(SOCK_DGRAM)), "127.0.0.1"},
             std::vector{alsa.environmentEntry(), tsanOptions});
         child->start();

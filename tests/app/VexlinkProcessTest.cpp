@@ -70,6 +70,11 @@ const CliCase kCliCases[] = {
     {true, {"-s", "1", "127.0.0.1"}, "", 2, "vexlink: cannot open the loopback playback device plughw:CARD=Loopback,"
      "DEV=0,SUBDEV=0: No such file or directory - another program may hold it (a second vexlink, or a sound server "
      "such as PipeWire or PulseAudio); find it with: fuser -v /dev/snd/*\n", true},
+    // The PipeWire output never looks at the loopback card. No PipeWire
+    // daemon answers any case of this table.
+    {true, {"--output", "pipewire", "-l", "host"}, "", 255,
+     "vexlink: -l (--play-locally) does not go with --output pipewire;"},
+    {false, {"--out=PipeWire", "127.0.0.1"}, "", 2, "vexlink: --output pipewire: no PipeWire daemon answers;"},
 };
 
 // Cases are named after their arguments.
@@ -86,7 +91,9 @@ TEST_P(VexlinkCommandLine, TextsAndStatus) {
     using enum AlsaRouting::Mode;
     AlsaRouting alsa(c.busy ? BusyLoopback : c.card ? Routed : NoDevices);
     std::string out, err;
-    EXPECT_EQ(ChildProcess::run(VEXLINK_BINARY, c.args, {alsa.environmentEntry()}, &out, &err), c.status);
+    const std::vector<std::string> env{alsa.environmentEntry(), "PIPEWIRE_RUNTIME_DIR=" + alsa.folder(),
+                                       "XDG_RUNTIME_DIR=" + alsa.folder()};
+    EXPECT_EQ(ChildProcess::run(VEXLINK_BINARY, c.args, env, &out, &err), c.status);
     EXPECT_EQ(out, c.out);
     EXPECT_NE(err.find(c.errPart), std::string::npos) << err;
     EXPECT_TRUE(!c.card || !c.errPart.empty() || err.empty()) << err;

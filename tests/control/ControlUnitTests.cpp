@@ -6,9 +6,13 @@
 #include <atomic>
 #include <deque>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "audio/VoiceDecoder.h"
+#include "control/AdaptiveFeed.h"
+#include "control/AdaptiveTick.h"
+#include "control/LatencyProbe.h"
 #include "control/ControllerTypes.h"
 #include "control/EventQueue.h"
 #include "control/FrameSink.h"
@@ -18,7 +22,9 @@
 #include "control/PlayoutTick.h"
 #include "control/Settings.h"
 #include "control/VoiceReceiver.h"
+#include "media/RawMediaPacket.h"
 #include "media/ReceptionStats.h"
+#include "playout/PacketRing.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {
@@ -251,14 +257,23 @@ protected:
     int32_t readPacketV2(VoiceDecoder&, VoicePacket& p) override { return next(2, p); }
     int32_t readPacketV3(VoiceDecoder&, VoicePacket& p) override { return next(3, p); }
     int32_t readPacketV4(VoiceDecoder&, VoicePacket& p) override { return next(4, p); }
-    int32_t next(int version, VoicePacket& p) {
+    int32_t readRawPacketV2(RawMediaPacket& p) override { return next(2, p); }
+    int32_t readRawPacketV3(RawMediaPacket& p) override { return next(3, p); }
+    int32_t readRawPacketV4(RawMediaPacket& p) override { return next(4, p); }
+    // Decoded reads get the sample level, raw ones carry it as their sequence number.
+    template <typename Packet>
+    int32_t next(int version, Packet& p) {
         versionsRead.push_back(version);
-        EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
         const Read r = script.empty() ? Read{kLeave} : script.front();
         if (!script.empty()) script.pop_front();
         if (r.result == kThrow) throw SocketErrorException(0);
         if (r.result == kLeave) state = kStateDisconnecting;
-        std::fill(std::begin(p.samples), std::end(p.samples), r.sample);
+        if constexpr (std::is_same_v<Packet, VoicePacket>) {
+            EXPECT_EQ(p.sampleCount, kFrameSamples);  // set before every attempt
+            std::fill(std::begin(p.samples), std::end(p.samples), r.sample);
+        } else {
+            p.sequence = uint16_t(r.sample);
+        }
         p.gainCode = r.gainCode;
         return r.result == kLeave ? -40 : r.result;
     }
@@ -322,6 +337,27 @@ TEST_P(ReceiveLoopTest, QueuesCountsAndEnds) {
     EXPECT_EQ(opens, 1);
     EXPECT_EQ(closes, 1);
 }
+
+// The adaptive playout's loop: the same reads, ends and counts, but raw
+// packets into the ring, gain codes left to the playout; a full ring
+// refuses (and counts) a packet that still counts as received.
+TEST_P(ReceiveLoopTest, RawReadsGoToTheRing) {
+    const LoopCase& c = GetParam();
+    script.assign(c.script.begin(), c.script.end());
+    script.push_front({0, 7});  // refused: the ring below holds one packet
+    if (c.queued.empty()) script.pop_front();
+    PacketRing ring(1);
+    ring.beginSession(c.version);
+    stats.endTime = 0;
+    EXPECT_EQ(receiver(c.version).run(ring), c.result);
+    EXPECT_EQ(stats.received, c.queued.empty() ? 0u : c.queued.size() + 1);
+    EXPECT_EQ(ring.dropped(), c.queued.empty() ? 0u : c.queued.size());
+    EXPECT_EQ(ring.front() != nullptr, !c.queued.empty());
+    EXPECT_EQ(ring.front() != nullptr ? ring.front()->packet.sequence : 7u, 7u);
+    EXPECT_NE(stats.endTime, 0u);
+    EXPECT_EQ(!stats.isFirstPacket, c.feedsJitter);
+    EXPECT_EQ(opens, 0);
+}
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReceiveLoopTest,
     ::testing::Values(
@@ -347,6 +383,116 @@ TEST_F(VoiceReceiverTest, FullQueueDiscardsTheOldestFrame) {
     EXPECT_EQ(r.overflowDrops(), 10u);
     EXPECT_EQ(stats.received, uint32_t(total));
     EXPECT_EQ(queue.popFront()->samples[0], 10);
+}
+
+// The adaptive playout on a hand-driven clock: packets on a 20 ms schedule
+// (payloads empty: the decoder conceals them, which the counts ignore).
+struct AdaptiveDrive {
+    AdaptiveFeed feed{PlayoutConfig{}};
+    int16_t out[kFrameSamples];
+    void push(uint16_t sequence, uint64_t arrivalMs) {
+        RawMediaPacket p;
+        p.sequence = sequence;
+        p.timestamp = uint32_t(sequence) * 20;
+        feed.ring().push(p, arrivalMs * 1000);
+    }
+};
+
+// What -d reports as dropped: packets the ring refused and those the
+// playout discarded, of this connection only; waiting ones do not count.
+struct DropCase {
+    const char* name;
+    std::vector<std::pair<uint16_t, uint64_t>> extra;  // (sequence, arrival ms) besides 0..49 on time
+    bool pulled;
+    int withheld;  // not on time (-1: none)
+    uint32_t dropped;
+};
+class AdaptiveDropTest : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(AdaptiveDropTest, DroppedCountsWhatThePlayoutThrewAway) {
+    AdaptiveDrive d;
+    d.feed.beginConnection(4);  // an earlier connection's figures must not count
+    for (uint16_t q = 0; q < 10; ++q) d.push(q, q * 20);
+    for (uint64_t t = 0; t <= 200; t += 20) d.feed.pull(d.out, kFrameSamples, t * 1000);
+    EXPECT_EQ(d.feed.endConnection(), 0u);
+    d.feed.beginConnection(4);
+    auto script = GetParam().extra;
+    for (uint16_t q = 0; q < 50; ++q) {
+        if (q != GetParam().withheld) script.emplace_back(q, q * 20);
+    }
+    std::stable_sort(script.begin(), script.end(), [](auto& a, auto& b) { return a.second < b.second; });
+    size_t next = 0;
+    for (uint64_t t = 0; t <= 1500; t += 20) {
+        for (; next < script.size() && script[next].second <= t; ++next) d.push(script[next].first, script[next].second);
+        if (GetParam().pulled) d.feed.pull(d.out, kFrameSamples, t * 1000);
+    }
+    for (; next < script.size(); ++next) d.push(script[next].first, script[next].second);
+    EXPECT_EQ(d.feed.endConnection(), GetParam().dropped);
+    EXPECT_EQ(d.feed.pull(d.out, kFrameSamples, 2000000), 0);  // between connections
+    EXPECT_EQ(d.feed.status().lateFrames, GetParam().withheld >= 0 ? 1u : 0u);  // for the status line
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AdaptiveDropTest,
+    ::testing::Values(DropCase{"OnTime", {}, true, -1, 0},
+                      DropCase{"TenCopies", {{10, 205}, {11, 225}, {12, 245}, {13, 265}, {14, 285}, {15, 305},
+                                             {16, 325}, {17, 345}, {18, 365}, {19, 385}}, true, -1, 10},
+                      DropCase{"OneLate", {{20, 900}}, true, 20, 1},
+                      // 64 copies fill the ring (duplicates), 6 more and packet 31 are refused.
+                      DropCase{"BurstOfSeventyCopies", std::vector<std::pair<uint16_t, uint64_t>>(70, {30, 610}),
+                               true, -1, 71},
+                      // 64 wait in the ring (not counted), 6 are refused.
+                      DropCase{"NobodyPulls", std::vector<std::pair<uint16_t, uint64_t>>(20, {5, 110}), false, -1, 6}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The 20 ms tick with the first packet at every phase against the ticks:
+// the first frame goes out when the playout is ready, so the delay from the
+// first arrival to the first write is the same at every phase, and the
+// frame's first sample leads that write.
+struct FirstWrite final : FrameSink, LatencyProbe {
+    void playFrame(const int16_t*) override { ++writes; }
+    void onArrival(const VoicePacket&, uint64_t) override {}
+    void onWritten(const VoicePacket&, uint64_t) override {}
+    void onFramePlayed(uint16_t sequence, uint32_t timestamp, uint64_t sample, uint64_t) override {
+        if (played.empty()) played = {sequence, timestamp, uint32_t(sample)};
+    }
+    int writes = 0;
+    std::vector<uint32_t> played;
+};
+
+TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingNeverMovesTheTick) {
+    std::vector<uint64_t> delaysUs;
+    for (uint64_t phaseUs : {1000, 7000, 13500, 19900}) {
+        AdaptiveDrive d;
+        FirstWrite sink;
+        AdaptiveTick tick(d.feed, sink);
+        tick.setLatencyProbe(&sink);
+        d.feed.beginConnection(4);
+        tick.beginConnection(false);
+        uint64_t at = 1000000, writtenAt = 0;
+        for (int i = 0; i < 20 && sink.writes == 0; ++i) {
+            for (uint16_t q = 0; q < 10; ++q) {
+                if (1000000 + phaseUs + q * 20000 <= at) d.push(q, (1000000 + phaseUs + q * 20000) / 1000);
+            }
+            const uint64_t moved = tick.tick(at);
+            writtenAt = at;
+            ASSERT_TRUE(moved == 0 || (moved > at && moved < at + 20000)) << moved - at;
+            at = moved != 0 ? moved : at + 20000;
+        }
+        ASSERT_EQ(sink.played, (std::vector<uint32_t>{0, 0, 0}));
+        delaysUs.push_back(writtenAt - 1000000 - phaseUs);
+    }
+    for (uint64_t delay : delaysUs) EXPECT_NEAR(double(delay), double(delaysUs[0]), 1000.0);
+
+    AdaptiveDrive d;  // keeping a device fed: silence at once, never a moved tick
+    FirstWrite sink;
+    AdaptiveTick tick(d.feed, sink);
+    d.feed.beginConnection(4);
+    tick.beginConnection(true);
+    for (uint64_t t = 0; t < 200000; t += 20000) {
+        if (t == 40000) d.push(0, 35);
+        EXPECT_EQ(tick.tick(t), 0u);
+    }
+    EXPECT_EQ(sink.writes, 10);
 }
 
 }  // namespace

@@ -109,12 +109,21 @@ struct BoundSocket {
 using PcmFrame = std::vector<int16_t>;
 
 // The session's packets decoded in order by one fresh decoder, as the client
-// does (gain code 5 leaves them as they are).
-inline std::vector<PcmFrame> referenceFrames(const phonesim::SessionRecord& session) {
+// does (gain code 5 leaves them as they are); with `only`, just the packets
+// of those indexes, in that order.
+inline std::vector<PcmFrame> referenceFrames(const phonesim::SessionRecord& session,
+                                             const std::vector<size_t>* only = nullptr) {
     std::vector<PcmFrame> frames;
     int error = 0;
     OpusDecoder* decoder = opus_decoder_create(48000, 1, &error);
-    for (const auto& p : session.packets) {
+    std::vector<const phonesim::SentPacket*> packets;
+    for (const auto& p : session.packets) packets.push_back(&p);
+    if (only != nullptr) {
+        packets.clear();
+        for (size_t i : *only) packets.push_back(&session.packets.at(i));
+    }
+    for (const auto* packet : packets) {
+        const auto& p = *packet;
         if (decoder == nullptr || p.dropped || p.sendTimesUs.empty()) continue;
         PcmFrame frame(960, 0);
         if (opus_decode(decoder, p.payload.data(), opus_int32(p.payload.size()), frame.data(), 960, 0) < 960)

@@ -2,8 +2,7 @@
 set(_fault_harness
   ${CMAKE_CURRENT_LIST_DIR}/VoiceFaultTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FaultProbe.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/FrameTracker.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/StarvationMonitor.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/FrameTracker.cpp)
 
 # In-process scenarios of a few seconds of voice each.
 vexlink_add_test(fault_tests
@@ -11,13 +10,6 @@ vexlink_add_test(fault_tests
   LIBS vexlink_control vexlink_phonesim
   LABELS faults
   TIMEOUT 120)
-
-# A minute of voice each: run once, in the plain build.
-vexlink_add_test(fault_long_tests
-  SOURCES ${_fault_harness} ${CMAKE_CURRENT_LIST_DIR}/ClockDriftTests.cpp
-  LIBS vexlink_control vexlink_phonesim
-  LABELS long
-  TIMEOUT 240)
 
 # The vexlink process against a failing phone.
 vexlink_add_test(fault_process_tests

@@ -134,8 +134,9 @@ TEST(PlanNextTick, MakesUpEveryDueTickAtOnceAndKeepsToTheGrid) {
 class PeriodicTimerFake : public testing::Test, public TimerClock, public TimerListener {
 protected:
     uint64_t now = kT0, horizon = UINT64_MAX;
-    Us calls;  // offsets from kT0
+    Us calls, scheduled;  // offsets from kT0
     std::function<uint64_t(size_t)> cost = [](size_t) { return 0; };
+    std::function<uint64_t(size_t)> moveTo = [](size_t) { return 0; };  // offset, 0: none
     Semaphore parked{0}, release{0};
     PeriodicTimer timer{*this};
 
@@ -149,7 +150,9 @@ protected:
     }
     void onTimer() override {
         calls.push_back(now - kT0);
+        scheduled.push_back(timer.scheduledUs() - kT0);
         now += cost(calls.size() - 1);
+        if (const uint64_t to = moveTo(calls.size() - 1)) timer.moveNextTick(kT0 + to);
     }
     // Runs the timer until its next sleep would end after kT0 + untilUs.
     void runUntil(uint64_t untilUs, int periodMs = 20) {
@@ -173,6 +176,17 @@ TEST_F(PeriodicTimerFake, LateCallsAreFollowedByTheMissedCallsAtOnce) {
     cost = [](size_t k) -> uint64_t { return k == 0 ? 50000 : k == 4 ? kP : 0; };
     runUntil(120000);
     EXPECT_EQ(calls, (Us{0, 50000, 50000, 60000, 80000, 100000, 120000}));
+}
+
+// Each call knows when it was due. A moved tick ends the burst in progress
+// (the one due at 40 ms is dropped) and the schedule goes on from it; it is
+// never later than the next tick would have been.
+TEST_F(PeriodicTimerFake, ScheduledTimesAndMovedTicks) {
+    cost = [](size_t k) -> uint64_t { return k == 0 ? 50000 : 0; };
+    moveTo = [](size_t k) -> uint64_t { return k == 1 ? 30000 : k == 4 ? 75000 : k == 5 ? 200000 : 0; };
+    runUntil(95000);
+    EXPECT_EQ(calls, (Us{0, 50000, 50000, 50000, 70000, 75000, 95000}));
+    EXPECT_EQ(scheduled, (Us{0, 20000, 30000, 50000, 70000, 75000, 95000}));
 }
 
 TEST_F(PeriodicTimerFake, StopFromOutsideCutsABurstShortAndNoCallFollows) {

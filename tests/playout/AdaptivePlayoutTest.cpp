@@ -119,7 +119,7 @@ struct Playback : PlayoutObserver {
         size_t at;  // in `out`
         int64_t us;
     };
-    void onFrameStart(int64_t sequence, Frame kind, int32_t offset) override {
+    void onFrameStart(int64_t sequence, Frame kind, int32_t offset, uint32_t) override {
         starts.push_back({sequence - kFirstSequence, kind, pulledBefore + size_t(offset), nowUs});
     }
     std::vector<int16_t> out;

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+
+#include "audio/AudioFormat.h"
+#include "playout/PlayoutObserver.h"
+
+namespace vexlink {
+
+class AdaptiveFeed;
+class FrameSink;
+class LatencyProbe;
+
+// The 20 ms step of the adaptive playout on the ALSA output: each tick pulls
+// one frame's worth of samples (960) from the playout, as of the tick's
+// scheduled time, and writes them to the devices; while the playout has
+// nothing yet it writes nothing (or silence, when asked to keep a device
+// running).
+//
+// Phase: a fixed tick would leave the first frame up to a tick's length
+// behind its readiness, so the delay would depend on how the packets fall
+// between ticks. Before anything has been written in a connection, a tick
+// that finds the playout about to begin with leading silence writes nothing
+// and asks for the next tick at the moment the playout is ready (once per
+// connection): every phase gets the same short delay. A device already being
+// fed is never re-phased, and no write ever comes sooner than a tick after
+// the one before.
+//
+// Threads: beginConnection() and setLatencyProbe() on the event thread while
+// no timer thread exists; tick() on the timer thread. Allocates nothing.
+class AdaptiveTick final : private PlayoutObserver {
+public:
+    // Becomes the feed's observer.
+    AdaptiveTick(AdaptiveFeed& feed, FrameSink& sink);
+    AdaptiveTick(const AdaptiveTick&) = delete;
+    AdaptiveTick& operator=(const AdaptiveTick&) = delete;
+
+    // `fillWhileEmpty`: write silence on a tick that has nothing to play yet.
+    void beginConnection(bool fillWhileEmpty);
+    void setLatencyProbe(LatencyProbe* probe) { probe_ = probe; }
+
+    // One step, due at `scheduledUs` (monotonic). Returns when the next step
+    // should come instead of a period later, or 0 to keep the schedule.
+    uint64_t tick(uint64_t scheduledUs);
+
+    // Samples written in this connection (for tests).
+    uint64_t outputSamples() const { return outputSamples_; }
+
+private:
+    struct Start {
+        uint16_t sequence;
+        uint32_t timestamp;
+        int32_t offset;
+    };
+    static constexpr int32_t kMaxStarts = 8;  // a 960-sample pull begins two or three frames
+
+    void onFrameStart(int64_t sequence, Frame frame, int32_t offset, uint32_t timestamp) override;
+
+    AdaptiveFeed& feed_;
+    FrameSink& sink_;
+    LatencyProbe* probe_ = nullptr;
+    bool fillWhileEmpty_ = false;
+    bool written_ = false;   // something went to the devices in this connection
+    bool rephased_ = false;  // the schedule was moved in this connection
+    uint64_t outputSamples_ = 0;
+    int16_t frame_[kFrameSamples] = {};
+    Start starts_[kMaxStarts] = {};
+    int32_t startCount_ = 0;
+};
+
+}  // namespace vexlink
