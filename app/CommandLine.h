@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 

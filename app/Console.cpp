@@ -12,7 +12,7 @@
 #include "app/ConsoleWriter.h"
 #include "audio/AudioFormat.h"
 #include "control/ReconnectPolicy.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/ReceptionStats.h"
 
 namespace vexlink {

@@ -11,7 +11,7 @@
 #include "audio/LoopbackWriter.h"
 #include "audio/PipeWireSource.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace {
 

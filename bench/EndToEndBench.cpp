@@ -50,7 +50,7 @@
 #include "audio/LoopbackWriter.h"
 #include "control/ControllerTypes.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/ReceptionStats.h"
 #include "platform/Clock.h"
 #include "tools/phonesim/MediaSender.h"

@@ -7,7 +7,7 @@
 #include "control/AdaptiveFeed.h"
 #include "control/AdaptiveTick.h"
 #include "control/ConnectionPacketSource.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"

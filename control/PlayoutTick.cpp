@@ -6,7 +6,7 @@
 #include "control/FrameSink.h"
 #include "control/LatencyProbe.h"
 #include "control/PlayoutQueue.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/ReceptionStats.h"
 #include "platform/Clock.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/MediaStream.h"
 #include "media/PacketReader.h"

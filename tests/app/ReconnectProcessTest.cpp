@@ -9,7 +9,7 @@
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
 #include "control/ReconnectPolicy.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "tests/control/ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"

@@ -20,7 +20,7 @@
 #include "control/PacketSource.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/RawMediaPacket.h"
 #include "media/ReceptionStats.h"

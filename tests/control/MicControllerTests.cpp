@@ -15,7 +15,7 @@
 #include "audio/LoopbackWriter.h"
 #include "control/LatencyProbe.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"

@@ -13,7 +13,7 @@
 #include "FrameTracker.h"
 #include "StarvationMonitor.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/ReceptionStats.h"
 #include "tools/phonesim/ChirpSignal.h"

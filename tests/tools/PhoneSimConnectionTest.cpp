@@ -7,7 +7,7 @@
 
 #include "SimTestSockets.h"
 #include "audio/VoiceDecoder.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/VoicePacket.h"
 #include "transport/ServerConnection.h"
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "TestPeers.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "transport/BtDeviceStream.h"
 #include "transport/BtServiceSearch.h"

@@ -9,7 +9,7 @@
 
 #include "PortReservation.h"
 #include "TestPeers.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "media/WifiMediaStream.h"
 #include "transport/ServerConnection.h"
 #include "transport/SocketUtil.h"
