@@ -6,7 +6,6 @@
 #include "media/MediaStream.h"
 #include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
-#include "transport/ConnectionResult.h"
 
 namespace vexlink {
 
@@ -51,7 +50,7 @@ int32_t readBytes(MediaStream& stream, uint8_t* buffer, int32_t count) {
 // its datagram goes with it.
 int32_t refusePacket(MediaStream& stream) {
     stream.reset();
-    return kConnMediaBadPacket;
+    return kPacketReadBadPacket;
 }
 
 // Version-4 header: type 4 0, length (7 header bytes behind it plus the
@@ -74,7 +73,7 @@ int32_t readHeaderV4(MediaStream& stream, RawMediaPacket& packet, int32_t& paylo
     packet.timestamp = bigEndian32(header + 6);
     packet.gainCode = header[10];
     payloadLength = length - kV4LengthOverhead;
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 // Versions 2 and 3 share the layout: 2 bytes not interpreted (in version 2
@@ -88,7 +87,7 @@ int32_t readHeaderV23(MediaStream& stream, RawMediaPacket& packet, int32_t& payl
     }
     packet.sequence = bigEndian16(header + 2);
     payloadLength = bigEndian16(header + 4);  // checked by the callers, after the sequence is kept
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 using HeaderReader = int32_t (*)(MediaStream&, RawMediaPacket&, int32_t&);
@@ -107,7 +106,7 @@ int32_t readRaw(HeaderReader readHeader, MediaStream& stream, RawMediaPacket& pa
         return result;
     }
     packet.length = payloadLength;
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 // Raw read, then decode. The header fields reach the VoicePacket as soon as
@@ -134,7 +133,7 @@ int32_t readAndDecode(HeaderReader readHeader, bool fullHeader, MediaStream& str
         return result;
     }
     decodeInto(decoder, raw.payload, payloadLength, packet);
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 }  // namespace
@@ -142,11 +141,11 @@ int32_t readAndDecode(HeaderReader readHeader, bool fullHeader, MediaStream& str
 int32_t mapMediaReadResult(int32_t readResult) {
     switch (readResult) {
     case 0:
-        return kConnOk;
+        return kPacketReadOk;
     case -20:
-        return kConnMediaTimeout;
+        return kPacketReadTimeout;
     default:
-        return kConnMediaBadPacket;
+        return kPacketReadBadPacket;
     }
 }
 
