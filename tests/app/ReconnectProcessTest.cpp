@@ -10,7 +10,7 @@
 #include "ChildProcess.h"
 #include "control/ReconnectPolicy.h"
 #include "settings/Settings.h"
-#include "tests/control/ControllerTestSupport.h"
+#include "ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 

@@ -23,7 +23,7 @@
 #include "tools/phonesim/OpusFrameEncoder.h"
 #include "tools/phonesim/PhoneSimulator.h"
 #include "tools/phonesim/ToneSignal.h"
-#include "../transport/TestPeers.h"
+#include "TestPeers.h"
 
 namespace vexlink {
 namespace {

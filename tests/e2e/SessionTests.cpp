@@ -12,7 +12,7 @@
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
 #include "control/PlayoutTick.h"
-#include "tests/control/ControllerTestSupport.h"
+#include "ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 
