@@ -13,7 +13,7 @@
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
 #include "platform/Clock.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {

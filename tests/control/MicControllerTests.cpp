@@ -25,7 +25,7 @@
 #include "tools/phonesim/PhoneSimulator.h"
 #include "transport/AbandonableCall.h"
 #include "transport/BtDeviceStream.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 #include "transport/WinSockStream.h"
 
 namespace vexlink {

@@ -9,7 +9,7 @@
 #include "audio/VoiceDecoder.h"
 #include "settings/Settings.h"
 #include "media/VoicePacket.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 
 using namespace vexlink::phonesim;
 using namespace vexlink::phonesim::test;

@@ -1,4 +1,4 @@
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 
 #include <cstring>
 
