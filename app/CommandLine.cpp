@@ -11,7 +11,7 @@
 
 #include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
-#include "audio/PipeWireSource.h"
+#include "pipewire/PipeWireSource.h"
 
 namespace vexlink {
 

@@ -9,7 +9,7 @@
 #include "app/SignalWatcher.h"
 #include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
-#include "audio/PipeWireSource.h"
+#include "pipewire/PipeWireSource.h"
 #include "control/MicController.h"
 #include "settings/Settings.h"
 

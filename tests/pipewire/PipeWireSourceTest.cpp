@@ -13,7 +13,7 @@
 
 #include "PipeWireSession.h"
 #include "audio/AudioFormat.h"
-#include "audio/PipeWireSource.h"
+#include "pipewire/PipeWireSource.h"
 #include "audio/SampleSource.h"
 #include "platform/Clock.h"
 
