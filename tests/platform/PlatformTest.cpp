@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/Semaphore.h"
 #include "platform/Thread.h"
@@ -73,6 +74,22 @@ TEST(Semaphore, SignalsToAWaiterDoNotEndTheWait) {
 #if !defined(__SANITIZE_THREAD__)  // which defers signals during sem_clockwait, a call it does not intercept
     expectOnlyPostEndsTheWait([](Semaphore& s) { return s.waitFor(60000); });
 #endif
+}
+
+TEST(Mutex, TryLockTakesOnlyAFreeLockAndNeverWaits) {
+    Mutex mutex;
+    ASSERT_TRUE(mutex.tryLock());
+    EXPECT_FALSE(mutex.tryLock());  // not recursive: the holder itself is refused
+    mutex.unlock();
+    bool taken = true;
+    {
+        MutexLock hold(mutex);
+        std::thread other([&] { taken = mutex.tryLock(); });
+        other.join();
+    }
+    EXPECT_FALSE(taken);
+    EXPECT_TRUE(mutex.tryLock());
+    mutex.unlock();
 }
 
 TEST(Thread, CreatedThreadRunsJoinsAndIgnoresARefusedPriority) {
