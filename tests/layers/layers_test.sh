@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The client's folders, bottom up: each includes only itself and the folders
-# below it, and builds one library.
-#   layer_order_test.sh [source dir]
+# below it, and builds one library; threads and locks come from the platform
+# layer alone.
+#   layers_test.sh [source dir]
 set -u
 cd "${1:-$(dirname "$0")/../..}"
 
@@ -22,4 +23,12 @@ for ((i = 0; i < ${#layers[@]}; i++)); do
     status=1
   fi
 done
+# Only platform/ reaches POSIX threads and mutexes; no standard ones anywhere.
+sources=()
+for folder in "${layers[@]}"; do sources+=("$folder"/*.h "$folder"/*.cpp); done
+if grep -nE 'std::(thread|jthread|mutex|condition_variable|call_once)|pthread_(create|mutex_)' "${sources[@]}" |
+    grep -vE '^platform/(Thread|Mutex)\.'; then
+  echo "threads and locks go through platform/Thread.h, Mutex.h and Semaphore.h"
+  status=1
+fi
 exit $status
