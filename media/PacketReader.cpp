@@ -6,6 +6,7 @@
 #include "media/MediaStream.h"
 #include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
+#include "platform/ByteOrder.h"
 
 namespace vexlink {
 
@@ -14,15 +15,6 @@ namespace {
 // Version-4 length field: 7 header bytes behind it plus the payload.
 constexpr int32_t kV4LengthOverhead = 7;
 constexpr uint8_t kMediaPacketType = 4;
-
-uint16_t bigEndian16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t bigEndian32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 
 // Decodes the payload into the packet's frame. The decoder's verdict does
 // not change the result: a packet the codec rejects is still played, so
@@ -65,12 +57,12 @@ int32_t readHeaderV4(MediaStream& stream, RawMediaPacket& packet, int32_t& paylo
     if (header[0] != kMediaPacketType || header[1] != 0) {
         return refusePacket(stream);
     }
-    const int32_t length = bigEndian16(header + 2);
+    const int32_t length = loadBigEndian16(header + 2);
     if (length < kV4LengthOverhead || length - kV4LengthOverhead > kMaxPacketPayload) {
         return refusePacket(stream);
     }
-    packet.sequence = bigEndian16(header + 4);
-    packet.timestamp = bigEndian32(header + 6);
+    packet.sequence = loadBigEndian16(header + 4);
+    packet.timestamp = loadBigEndian32(header + 6);
     packet.gainCode = header[10];
     payloadLength = length - kV4LengthOverhead;
     return kPacketReadOk;
@@ -85,8 +77,8 @@ int32_t readHeaderV23(MediaStream& stream, RawMediaPacket& packet, int32_t& payl
     if (result != 0) {
         return result;
     }
-    packet.sequence = bigEndian16(header + 2);
-    payloadLength = bigEndian16(header + 4);  // checked by the callers, after the sequence is kept
+    packet.sequence = loadBigEndian16(header + 2);
+    payloadLength = loadBigEndian16(header + 4);  // checked by the callers, after the sequence is kept
     return kPacketReadOk;
 }
 
