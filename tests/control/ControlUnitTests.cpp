@@ -129,7 +129,7 @@ class PlayoutTickTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Settings::resetForTest();
-        tick.beginConnection();
+        tick.releaseLastFrame();
     }
     void ticks(int n) {
         for (int i = 0; i < n; ++i) tick.tick();
@@ -212,8 +212,7 @@ TEST_F(PlayoutTickTest, ReportsEachRealFrameAtItsPlaceInTheConnectionsOutput) {
     ticks(2);  // 10, then a repeat that takes its place in the stream unreported
     for (int32_t n = 11; n <= 18; ++n) push(n);
     ticks(7);  // the sixth fresh tick in a row discards 17
-    tick.endConnection();
-    tick.beginConnection();
+    tick.releaseLastFrame();
     push(20);
     ticks(1);
     const std::vector<std::pair<uint16_t, uint64_t>> expected = {
