@@ -9,8 +9,8 @@
 #include "app/SignalWatcher.h"
 #include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
-#include "pipewire/PipeWireSource.h"
 #include "control/MicController.h"
+#include "pipewire/PipeWireSource.h"
 #include "settings/Settings.h"
 
 namespace {

@@ -7,13 +7,13 @@
 #include "control/AdaptiveFeed.h"
 #include "control/AdaptiveTick.h"
 #include "control/ConnectionPacketSource.h"
-#include "settings/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
 #include "platform/Clock.h"
 #include "session/ServerConnection.h"
+#include "settings/Settings.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {

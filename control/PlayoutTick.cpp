@@ -6,9 +6,9 @@
 #include "control/FrameSink.h"
 #include "control/LatencyProbe.h"
 #include "control/PlayoutQueue.h"
-#include "settings/Settings.h"
 #include "media/ReceptionStats.h"
 #include "platform/Clock.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 

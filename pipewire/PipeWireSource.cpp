@@ -7,8 +7,8 @@
 #include <spa/param/audio/format-utils.h>
 
 #include "audio/AudioFormat.h"
-#include "pipewire/PipeWireConnection.h"
 #include "audio/SampleSource.h"
+#include "pipewire/PipeWireConnection.h"
 #include "platform/Clock.h"
 
 namespace vexlink {

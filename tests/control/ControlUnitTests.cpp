@@ -12,7 +12,6 @@
 #include "audio/VoiceDecoder.h"
 #include "control/AdaptiveFeed.h"
 #include "control/AdaptiveTick.h"
-#include "control/LatencyProbe.h"
 #include "control/ControllerTypes.h"
 #include "control/EventQueue.h"
 #include "control/FrameSink.h"
@@ -20,11 +19,11 @@
 #include "control/PacketSource.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
-#include "settings/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/RawMediaPacket.h"
 #include "media/ReceptionStats.h"
 #include "playout/PacketRing.h"
+#include "settings/Settings.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {

@@ -6,9 +6,9 @@
 
 #include "PortReservation.h"
 #include "TestPeers.h"
-#include "settings/Settings.h"
 #include "media/WifiMediaStream.h"
 #include "session/ServerConnection.h"
+#include "settings/Settings.h"
 #include "transport/WinSockStream.h"
 
 namespace vexlink {
