@@ -11,7 +11,8 @@
 
 #include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
-#include "audio/PipeWireSource.h"
+#include "pipewire/PipeWireSource.h"
+#include "session/ClientVersion.h"
 
 namespace vexlink {
 
@@ -145,7 +146,7 @@ void printUsage(FILE* out) {
 
 void printVersion(FILE* out) {
     putLine(out, "Vexmor Client");
-    std::fprintf(out, "v%d.%d\n", kVersionMajor, kVersionMinor);
+    std::fprintf(out, "v%d.%d\n", kClientVersionMajor, kClientVersionMinor);
     putLine(out, kProductAddress);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 
@@ -72,9 +72,6 @@ OutputKind scanOutputChoice(int argc, char* argv[]);
 void printUsage(FILE* out);
 void printVersion(FILE* out);
 
-// The version announced on the console (and to the phone).
-inline constexpr int kVersionMajor = 4;
-inline constexpr int kVersionMinor = 6;
 inline constexpr const char* kProductAddress = "https://vexlink.example.org";
 
 // Exit statuses decided on the command line.

@@ -12,8 +12,8 @@
 #include "app/ConsoleWriter.h"
 #include "audio/AudioFormat.h"
 #include "control/ReconnectPolicy.h"
-#include "control/Settings.h"
 #include "media/ReceptionStats.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 

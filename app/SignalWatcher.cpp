@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "app/ConsoleWriter.h"
@@ -83,14 +84,13 @@ bool SignalWatcher::start(std::function<void()> onInterrupt, ConsoleWriter* cons
     }
     onInterrupt_ = std::move(onInterrupt);
     console_ = console;
-    try {
-        thread_ = std::thread(&SignalWatcher::watch, this);
-    } catch (...) {
+    if (!createThread(&SignalWatcher::threadMain, this, &thread_)) {
         closeFd(readFd_);
         closeFd(writeFd_);
         watcherActive.store(false);
         return false;
     }
+    threadRunning_ = true;
     handlerFd.store(writeFd_, std::memory_order_release);
 
     struct sigaction action {};
@@ -111,14 +111,17 @@ void SignalWatcher::stop() {
     handlerFd.store(-1, std::memory_order_release);
     // A handler on another thread may have loaded the descriptor just
     // before; it finishes within a few instructions.
-    while (handlersInFlight.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    while (handlersInFlight.load(std::memory_order_acquire) != 0) sched_yield();
     writeByteWaiting(writeFd_, kStopByte);
-    thread_.join();
+    joinThread(thread_);
+    threadRunning_ = false;
     closeFd(readFd_);
     closeFd(writeFd_);
     onInterrupt_ = nullptr;
     watcherActive.store(false);
 }
+
+void SignalWatcher::threadMain(void* self) { static_cast<SignalWatcher*>(self)->watch(); }
 
 void SignalWatcher::watch() {
     for (;;) {

@@ -2,7 +2,8 @@
 
 #include <csignal>
 #include <functional>
-#include <thread>
+
+#include "platform/Thread.h"
 
 namespace vexlink {
 
@@ -39,7 +40,7 @@ public:
     // the pipe. Safe to call when not started.
     void stop();
 
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return threadRunning_; }
 
     // The signals that end the session.
     static bool endsSession(int signo) { return signo == SIGINT || signo == SIGTERM || signo == SIGHUP; }
@@ -49,13 +50,15 @@ public:
     static void handleSignal(int signo, siginfo_t* info, void* context);
 
 private:
+    static void threadMain(void* self);
     void watch();
 
     std::function<void()> onInterrupt_;
     ConsoleWriter* console_ = nullptr;
     int readFd_ = -1;
     int writeFd_ = -1;
-    std::thread thread_;
+    ThreadId thread_{};
+    bool threadRunning_ = false;
 };
 
 }  // namespace vexlink

@@ -9,9 +9,9 @@
 #include "app/SignalWatcher.h"
 #include "app/StatusLine.h"
 #include "audio/LoopbackWriter.h"
-#include "audio/PipeWireSource.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
+#include "pipewire/PipeWireSource.h"
+#include "settings/Settings.h"
 
 namespace {
 

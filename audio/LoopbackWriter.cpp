@@ -32,10 +32,10 @@ LoopbackWriter* LoopbackWriter::instance() {
 void LoopbackWriter::closeAtExit() {
     LoopbackWriter* writer = instance();
     // A write blocked in ALSA must not hold the process's exit.
-    std::unique_lock<std::mutex> lock(writer->writeMutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    if (!writer->writeMutex_.tryLock()) return;
     snd_pcm_t* handle = writer->handle_.exchange(nullptr);
     if (handle != nullptr) writer->alsa_.close(handle);
+    writer->writeMutex_.unlock();
 }
 
 LoopbackWriter::LoopbackWriter(AlsaApi& alsa) : alsa_(alsa) { openDevice(); }
@@ -63,7 +63,7 @@ void LoopbackWriter::openDevice() {
 
 bool LoopbackWriter::write(const int16_t* pcm, int32_t frames) {
     if (pcm == nullptr || frames <= 0) return true;
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    MutexLock lock(writeMutex_);
     snd_pcm_t* handle = handle_.load(std::memory_order_relaxed);
     if (handle == nullptr) return true;
     const snd_pcm_sframes_t r = alsa_.writei(handle, pcm, static_cast<snd_pcm_uframes_t>(frames));

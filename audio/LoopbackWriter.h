@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 typedef struct _snd_pcm snd_pcm_t;
 
@@ -56,7 +57,7 @@ private:
     int openError_ = 0;
     // Held around each write and the close at exit; never contended while
     // the process runs.
-    std::mutex writeMutex_;
+    Mutex writeMutex_;
 };
 
 }  // namespace vexlink

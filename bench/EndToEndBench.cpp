@@ -50,9 +50,9 @@
 #include "audio/LoopbackWriter.h"
 #include "control/ControllerTypes.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
 #include "media/ReceptionStats.h"
 #include "platform/Clock.h"
+#include "settings/Settings.h"
 #include "tools/phonesim/MediaSender.h"
 #include "tools/phonesim/TremoloSignal.h"
 

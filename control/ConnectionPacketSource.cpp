@@ -1,7 +1,7 @@
 #include "control/ConnectionPacketSource.h"
 
 #include "media/PacketReader.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 
 namespace vexlink {
 

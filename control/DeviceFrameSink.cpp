@@ -3,7 +3,7 @@
 #include "audio/AudioFormat.h"
 #include "audio/LocalPlayer.h"
 #include "audio/LoopbackWriter.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 

@@ -7,13 +7,13 @@
 #include "control/AdaptiveFeed.h"
 #include "control/AdaptiveTick.h"
 #include "control/ConnectionPacketSource.h"
-#include "control/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/MediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
 #include "platform/Clock.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
+#include "settings/Settings.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {
@@ -264,7 +264,7 @@ void MicController::connectSequence(uint64_t order) {
     // not needed); the PipeWire output, which refuses -l, never opens it.
     if (Settings::getOutput() == OutputKind::Alsa) localPlayer_->open();
     playoutQueue_.clear();
-    tick_.beginConnection();
+    tick_.releaseLastFrame();
     stats_->reset();
     choosePlayout();
     if (mediaWaitMsForTest_ > 0) {
@@ -382,7 +382,7 @@ void MicController::disconnectSequence(int32_t result) {
     setState(kStateDisconnected, result, 0);
     releaseConnection();
     localPlayer_->close();
-    tick_.endConnection();
+    tick_.releaseLastFrame();
     // Frames that arrived after the last tick are never played.
     playoutQueue_.clear();
     afterEnd(result, stats_->received > 0);

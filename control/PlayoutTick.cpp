@@ -6,9 +6,9 @@
 #include "control/FrameSink.h"
 #include "control/LatencyProbe.h"
 #include "control/PlayoutQueue.h"
-#include "control/Settings.h"
 #include "media/ReceptionStats.h"
 #include "platform/Clock.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 
@@ -28,15 +28,10 @@ PlayoutTick::PlayoutTick(PlayoutQueue& queue, FrameSink& sink, ReceptionStats& s
 
 PlayoutTick::~PlayoutTick() = default;
 
-void PlayoutTick::beginConnection() {
+void PlayoutTick::releaseLastFrame() {
     lastPlayed_.reset();
     repeatCount_ = 0;
     outputSamples_ = 0;
-}
-
-void PlayoutTick::endConnection() {
-    lastPlayed_.reset();
-    repeatCount_ = 0;
 }
 
 void PlayoutTick::tick() {
@@ -107,13 +102,6 @@ PlayoutFigures PlayoutTick::figures() const {
     f.droppedFrames = droppedFrames_.load(std::memory_order_relaxed);
     f.maxQueueDepth = maxQueueDepth_.load(std::memory_order_relaxed);
     return f;
-}
-
-void PlayoutTick::resetFigures() {
-    freshFrames_.store(0, std::memory_order_relaxed);
-    concealedTicks_.store(0, std::memory_order_relaxed);
-    droppedFrames_.store(0, std::memory_order_relaxed);
-    maxQueueDepth_.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace vexlink

@@ -27,13 +27,14 @@ struct PlayoutFigures {
 
 // The 20 ms playout step. Each tick takes one frame from the queue and plays
 // it; when the queue is empty it repeats the last frame, the first time at
-// full level, then at 15/16 down to 1/16, then as silence; when frames pile
-// up (more than bufferSize waiting after six fresh ticks in a row) it
-// discards one.
+// full level, then at 15/16 down to 1/16, then as silence. After six fresh
+// ticks in a row, a tick that still finds more than bufferSize frames
+// waiting once it has taken its own discards one more (with bufferSize 0:
+// any frame still waiting), and the run starts again.
 //
-// Threads: tick() runs on the timer thread only. beginConnection() and
-// endConnection() run on the event thread while no timer thread exists.
-// Allocates nothing.
+// Threads: tick() runs on the timer thread only. releaseLastFrame() and the
+// setters run on the event thread while no timer thread exists; figures()
+// and status() on any thread. Allocates nothing.
 class PlayoutTick {
 public:
     static constexpr int32_t kFadeSteps = 16;
@@ -44,10 +45,11 @@ public:
     PlayoutTick(const PlayoutTick&) = delete;
     PlayoutTick& operator=(const PlayoutTick&) = delete;
 
-    // Forget the last frame of an earlier connection (nothing to repeat yet).
-    void beginConnection();
-    // Release the last played frame.
-    void endConnection();
+    // Releases the last played frame, so nothing is repeated until the next
+    // fresh one, and starts the probe's count of output samples again. The
+    // controller calls it as a connection's voice flow is prepared and after
+    // that flow has ended; the run of fresh frames is kept.
+    void releaseLastFrame();
 
     void tick();
 
@@ -61,14 +63,8 @@ public:
     bool fillWhileEmpty() const { return fillWhileEmpty_; }
 
     PlayoutFigures figures() const;
-    void resetFigures();
     // The figures of the status line (any thread, any time).
     PlayoutStatus status() const { return status_.snapshot(); }
-
-    // For tests.
-    int32_t repeatCount() const { return repeatCount_; }
-    uint32_t freshRun() const { return freshRun_; }
-    bool hasLastPlayed() const { return lastPlayed_ != nullptr; }
 
 private:
     void playFresh(std::unique_ptr<VoicePacket> packet);
@@ -85,7 +81,7 @@ private:
 
     std::unique_ptr<VoicePacket> lastPlayed_;
     int32_t repeatCount_ = 0;
-    // Samples written to the sink since beginConnection(), for the probe.
+    // Samples written to the sink since releaseLastFrame(), for the probe.
     uint64_t outputSamples_ = 0;
     // Fresh frames in a row since the last discard or repetition. Kept across
     // connections on purpose: only the tick's own history resets it.

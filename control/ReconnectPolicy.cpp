@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "control/ControllerTypes.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 

@@ -14,13 +14,19 @@ class VoiceDecoder;
 struct RawMediaPacket;
 struct VoicePacket;
 
-// The receive thread's work for one connection: read, decode and queue voice
-// packets while the controller stays Connected. Versions 2 and 3 use the
-// plain loop; every other version (4 and above, also 0 and 1) the version-4
-// loop, which feeds the jitter estimate and applies each packet's gain code.
-// For the adaptive playout the same loop reads each packet raw, without
-// decoding, and pushes it with its arrival time into the playout's packet
-// ring (the playout decodes and applies the gain codes itself).
+// The receive thread's work for one connection: read voice packets while the
+// controller stays Connected and hand each one on, by one of two paths. The
+// queue path, run(decoder), decodes each packet into a VoicePacket and
+// appends it to the playout queue. The adaptive path, run(ring), reads each
+// packet raw, without decoding, and pushes it with its arrival time into the
+// playout's packet ring (the playout decodes and applies the gain codes
+// itself).
+//
+// The server version, capped at 4, picks the layout: 2 and 3 the plain one;
+// 4 the version-4 one, whose packets also feed the jitter estimate and, on
+// the queue path, have their gain code applied. Versions 0 and 1 have no
+// layout: every read fails at once, so the loop ends right after Connected
+// with -29.
 //
 // Threads: everything here runs on the receive thread; `state` is written
 // by the event thread and only read here. The queue's loop allocates one

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vexlink;

@@ -8,7 +8,7 @@
 
 #include "MemoryControlStream.h"
 #include "media/MediaStream.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vexlink;

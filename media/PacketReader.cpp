@@ -6,7 +6,7 @@
 #include "media/MediaStream.h"
 #include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
-#include "transport/ConnectionResult.h"
+#include "platform/ByteOrder.h"
 
 namespace vexlink {
 
@@ -15,15 +15,6 @@ namespace {
 // Version-4 length field: 7 header bytes behind it plus the payload.
 constexpr int32_t kV4LengthOverhead = 7;
 constexpr uint8_t kMediaPacketType = 4;
-
-uint16_t bigEndian16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t bigEndian32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 
 // Decodes the payload into the packet's frame. The decoder's verdict does
 // not change the result: a packet the codec rejects is still played, so
@@ -51,7 +42,7 @@ int32_t readBytes(MediaStream& stream, uint8_t* buffer, int32_t count) {
 // its datagram goes with it.
 int32_t refusePacket(MediaStream& stream) {
     stream.reset();
-    return kConnMediaBadPacket;
+    return kPacketReadBadPacket;
 }
 
 // Version-4 header: type 4 0, length (7 header bytes behind it plus the
@@ -66,15 +57,15 @@ int32_t readHeaderV4(MediaStream& stream, RawMediaPacket& packet, int32_t& paylo
     if (header[0] != kMediaPacketType || header[1] != 0) {
         return refusePacket(stream);
     }
-    const int32_t length = bigEndian16(header + 2);
+    const int32_t length = loadBigEndian16(header + 2);
     if (length < kV4LengthOverhead || length - kV4LengthOverhead > kMaxPacketPayload) {
         return refusePacket(stream);
     }
-    packet.sequence = bigEndian16(header + 4);
-    packet.timestamp = bigEndian32(header + 6);
+    packet.sequence = loadBigEndian16(header + 4);
+    packet.timestamp = loadBigEndian32(header + 6);
     packet.gainCode = header[10];
     payloadLength = length - kV4LengthOverhead;
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 // Versions 2 and 3 share the layout: 2 bytes not interpreted (in version 2
@@ -86,9 +77,9 @@ int32_t readHeaderV23(MediaStream& stream, RawMediaPacket& packet, int32_t& payl
     if (result != 0) {
         return result;
     }
-    packet.sequence = bigEndian16(header + 2);
-    payloadLength = bigEndian16(header + 4);  // checked by the callers, after the sequence is kept
-    return kConnOk;
+    packet.sequence = loadBigEndian16(header + 2);
+    payloadLength = loadBigEndian16(header + 4);  // checked by the callers, after the sequence is kept
+    return kPacketReadOk;
 }
 
 using HeaderReader = int32_t (*)(MediaStream&, RawMediaPacket&, int32_t&);
@@ -107,7 +98,7 @@ int32_t readRaw(HeaderReader readHeader, MediaStream& stream, RawMediaPacket& pa
         return result;
     }
     packet.length = payloadLength;
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 // Raw read, then decode. The header fields reach the VoicePacket as soon as
@@ -134,7 +125,7 @@ int32_t readAndDecode(HeaderReader readHeader, bool fullHeader, MediaStream& str
         return result;
     }
     decodeInto(decoder, raw.payload, payloadLength, packet);
-    return kConnOk;
+    return kPacketReadOk;
 }
 
 }  // namespace
@@ -142,11 +133,11 @@ int32_t readAndDecode(HeaderReader readHeader, bool fullHeader, MediaStream& str
 int32_t mapMediaReadResult(int32_t readResult) {
     switch (readResult) {
     case 0:
-        return kConnOk;
+        return kPacketReadOk;
     case -20:
-        return kConnMediaTimeout;
+        return kPacketReadTimeout;
     default:
-        return kConnMediaBadPacket;
+        return kPacketReadBadPacket;
     }
 }
 

@@ -9,6 +9,14 @@ class VoiceDecoder;
 struct RawMediaPacket;
 struct VoicePacket;
 
+// What a packet read comes to. The connection code passes these on as its
+// own results of the same values (ConnectionResult).
+enum PacketReadResult : int32_t {
+    kPacketReadOk = 0,
+    kPacketReadTimeout = -40,    // no datagram within the stream's wait
+    kPacketReadBadPacket = -50,  // short data, wrong type, bad length
+};
+
 // Reads one media packet from `stream` and decodes its payload into
 // `packet` (whose sampleCount the caller set to 960). Results: 0, -40 (no
 // datagram in time), -50 (short data, wrong v4 type, or a length outside

@@ -17,6 +17,8 @@ Mutex::~Mutex() { pthread_mutex_destroy(&mutex_); }
 
 void Mutex::lock() { pthread_mutex_lock(&mutex_); }
 
+bool Mutex::tryLock() { return pthread_mutex_trylock(&mutex_) == 0; }
+
 void Mutex::unlock() { pthread_mutex_unlock(&mutex_); }
 
 }  // namespace vexlink

@@ -16,6 +16,9 @@ public:
     Mutex& operator=(const Mutex&) = delete;
 
     void lock();
+    // Takes the lock only when nobody holds it; true when taken (then
+    // unlock() it as after lock()).
+    bool tryLock();
     void unlock();
 
 private:

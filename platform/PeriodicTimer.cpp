@@ -80,7 +80,8 @@ bool PeriodicTimer::start(TimerListener* listener, int periodMs) {
     listener_ = listener;
     periodMs_ = periodMs;
     running_.store(true);
-    if (pthread_create(&thread_, nullptr, &PeriodicTimer::threadMain, this) != 0) {
+    // Joinable, default scheduling: the priority is not raised.
+    if (!createThread(&PeriodicTimer::threadMain, this, &thread_)) {
         running_.store(false);
         return false;
     }
@@ -92,16 +93,13 @@ void PeriodicTimer::stop() {
     if (isCurrentThread(thread_)) {
         // Called from inside onTimer: joining ourselves would deadlock. The
         // thread ends after this pass and cleans up after itself.
-        pthread_detach(thread_);
+        detachThread(thread_);
         return;
     }
     joinThread(thread_);
 }
 
-void* PeriodicTimer::threadMain(void* self) {
-    static_cast<PeriodicTimer*>(self)->run();
-    return nullptr;
-}
+void PeriodicTimer::threadMain(void* self) { static_cast<PeriodicTimer*>(self)->run(); }
 
 void PeriodicTimer::moveNextTick(uint64_t atUs) {
     const uint64_t latest = scheduledUs_ + static_cast<uint64_t>(periodMs_) * 1000u;

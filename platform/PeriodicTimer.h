@@ -64,7 +64,7 @@ public:
     void moveNextTick(uint64_t atUs);
 
 private:
-    static void* threadMain(void* self);
+    static void threadMain(void* self);
     void run();
     void call(uint64_t scheduledUs);
 

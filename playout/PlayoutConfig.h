@@ -2,13 +2,9 @@
 
 #include <cstdint>
 
-namespace vexlink {
+#include "settings/Concealment.h"
 
-// How a frame whose packet is missing at its turn is filled.
-enum class Concealment {
-    Fade,   // repeat the last frame, full level once, then 15/16 .. 1/16, then silence
-    Codec,  // Opus loss concealment, in-band FEC from the next packet when it is there
-};
+namespace vexlink {
 
 // Settings of one AdaptivePlayout, fixed at construction.
 struct PlayoutConfig {

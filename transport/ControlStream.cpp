@@ -1,5 +1,7 @@
 #include "transport/ControlStream.h"
 
+#include "platform/ByteOrder.h"
+
 namespace vexlink {
 
 namespace {
@@ -19,14 +21,13 @@ uint8_t readU8(ControlStream& stream) {
 uint16_t readU16(ControlStream& stream) {
     uint8_t b[2];
     stream.read(b, 2);
-    return static_cast<uint16_t>((b[0] << 8) | b[1]);
+    return loadBigEndian16(b);
 }
 
 uint32_t readU32(ControlStream& stream) {
     uint8_t b[4];
     stream.read(b, 4);
-    return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-           (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+    return loadBigEndian32(b);
 }
 
 void skipBytes(ControlStream& stream, int32_t n) {
@@ -44,13 +45,14 @@ void writeU8(ControlStream& stream, uint32_t value) {
 }
 
 void writeU16(ControlStream& stream, uint32_t value) {
-    const uint8_t b[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    uint8_t b[2];
+    storeBigEndian16(b, static_cast<uint16_t>(value));  // its low 16 bits
     stream.write(b, 2);
 }
 
 void writeU32(ControlStream& stream, uint32_t value) {
-    const uint8_t b[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-                          static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    uint8_t b[4];
+    storeBigEndian32(b, value);
     stream.write(b, 4);
 }
 

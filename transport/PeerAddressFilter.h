@@ -26,7 +26,6 @@ public:
     PeerAddressFilter(const sockaddr* phone, socklen_t length);
 
     bool accepts(const sockaddr* source, socklen_t length) const;
-    bool hasPhone() const { return kind_ != Kind::None; }
 
 private:
     enum class Kind : uint8_t { None, Ipv4, LinkLocal, SamePrefix, Exact };

@@ -10,11 +10,11 @@ namespace vexlink::bench {
 
 TickReplay::TickReplay() : decoder_(kSampleRate, kChannels), tick_(queue_, sink_, stats_) {
     decoder_.open();
-    tick_.beginConnection();
+    tick_.releaseLastFrame();
 }
 
 TickReplay::~TickReplay() {
-    tick_.endConnection();
+    tick_.releaseLastFrame();
     decoder_.close();
 }
 

@@ -19,7 +19,7 @@
 #include "app/Console.h"
 #include "app/ConsoleWriter.h"
 #include "app/SignalWatcher.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 namespace vexlink {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
+#include "ControllerTestSupport.h"
 #include "control/ReconnectPolicy.h"
-#include "control/Settings.h"
-#include "tests/control/ControllerTestSupport.h"
+#include "settings/Settings.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 

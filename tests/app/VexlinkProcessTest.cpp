@@ -19,11 +19,11 @@
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
 #include "PortReservation.h"
+#include "TestPeers.h"
 #include "tools/phonesim/MediaPacketWriter.h"
 #include "tools/phonesim/OpusFrameEncoder.h"
 #include "tools/phonesim/PhoneSimulator.h"
 #include "tools/phonesim/ToneSignal.h"
-#include "../transport/TestPeers.h"
 
 namespace vexlink {
 namespace {

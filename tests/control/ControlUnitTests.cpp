@@ -12,7 +12,6 @@
 #include "audio/VoiceDecoder.h"
 #include "control/AdaptiveFeed.h"
 #include "control/AdaptiveTick.h"
-#include "control/LatencyProbe.h"
 #include "control/ControllerTypes.h"
 #include "control/EventQueue.h"
 #include "control/FrameSink.h"
@@ -20,11 +19,11 @@
 #include "control/PacketSource.h"
 #include "control/PlayoutQueue.h"
 #include "control/PlayoutTick.h"
-#include "control/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/RawMediaPacket.h"
 #include "media/ReceptionStats.h"
 #include "playout/PacketRing.h"
+#include "settings/Settings.h"
 #include "transport/SocketErrorException.h"
 
 namespace vexlink {
@@ -129,7 +128,7 @@ class PlayoutTickTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Settings::resetForTest();
-        tick.beginConnection();
+        tick.releaseLastFrame();
     }
     void ticks(int n) {
         for (int i = 0; i < n; ++i) tick.tick();
@@ -212,8 +211,7 @@ TEST_F(PlayoutTickTest, ReportsEachRealFrameAtItsPlaceInTheConnectionsOutput) {
     ticks(2);  // 10, then a repeat that takes its place in the stream unreported
     for (int32_t n = 11; n <= 18; ++n) push(n);
     ticks(7);  // the sixth fresh tick in a row discards 17
-    tick.endConnection();
-    tick.beginConnection();
+    tick.releaseLastFrame();
     push(20);
     ticks(1);
     const std::vector<std::pair<uint16_t, uint64_t>> expected = {

@@ -10,22 +10,22 @@
 #include <tuple>
 
 #include "AlsaRouting.h"
+#include "ControllerTestSupport.h"
 #include "StarvationMonitor.h"
+#include "TestPeers.h"
 #include "audio/AlsaApi.h"
 #include "audio/LoopbackWriter.h"
 #include "control/LatencyProbe.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/ReceptionStats.h"
 #include "media/WifiMediaStream.h"
-#include "tests/control/ControllerTestSupport.h"
-#include "tests/transport/TestPeers.h"
+#include "session/ServerConnection.h"
+#include "settings/Settings.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 #include "transport/AbandonableCall.h"
 #include "transport/BtDeviceStream.h"
-#include "transport/ServerConnection.h"
 #include "transport/WinSockStream.h"
 
 namespace vexlink {

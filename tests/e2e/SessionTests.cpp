@@ -11,8 +11,8 @@
 
 #include "AlsaRouting.h"
 #include "ChildProcess.h"
+#include "ControllerTestSupport.h"
 #include "control/PlayoutTick.h"
-#include "tests/control/ControllerTestSupport.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 

@@ -9,13 +9,13 @@
 #include <thread>
 
 #include "FaultProbe.h"
-#include "PortReservation.h"
 #include "FrameTracker.h"
+#include "PortReservation.h"
 #include "StarvationMonitor.h"
 #include "control/MicController.h"
-#include "control/Settings.h"
 #include "control/VoiceReceiver.h"
 #include "media/ReceptionStats.h"
+#include "settings/Settings.h"
 #include "tools/phonesim/ChirpSignal.h"
 #include "tools/phonesim/PhoneSimulator.h"
 

@@ -20,7 +20,7 @@
 #include "AlsaRouting.h"
 #include "control/ControllerTypes.h"
 #include "control/PlayoutTick.h"
-#include "control/Settings.h"
+#include "settings/Settings.h"
 #include "tools/phonesim/SimulatorConfig.h"
 #include "tools/phonesim/SimulatorRecord.h"
 

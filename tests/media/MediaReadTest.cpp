@@ -13,7 +13,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "../transport/TestPeers.h"
+#include "TestPeers.h"
 #include "audio/OpusVoiceDecoder.h"
 #include "media/PacketReader.h"
 #include "media/RawMediaPacket.h"

@@ -13,8 +13,8 @@
 
 #include "PipeWireSession.h"
 #include "audio/AudioFormat.h"
-#include "audio/PipeWireSource.h"
 #include "audio/SampleSource.h"
+#include "pipewire/PipeWireSource.h"
 #include "platform/Clock.h"
 
 namespace vexlink {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 #include "platform/PeriodicTimer.h"
 #include "platform/Semaphore.h"
 #include "platform/Thread.h"
@@ -73,6 +74,15 @@ TEST(Semaphore, SignalsToAWaiterDoNotEndTheWait) {
 #if !defined(__SANITIZE_THREAD__)  // which defers signals during sem_clockwait, a call it does not intercept
     expectOnlyPostEndsTheWait([](Semaphore& s) { return s.waitFor(60000); });
 #endif
+}
+
+TEST(Mutex, TryLockTakesOnlyAFreeLockAndNeverWaits) {
+    Mutex mutex;
+    ASSERT_TRUE(mutex.tryLock());
+    EXPECT_FALSE(mutex.tryLock());  // held; not recursive, so the holder is refused too
+    mutex.unlock();
+    EXPECT_TRUE(mutex.tryLock());
+    mutex.unlock();
 }
 
 TEST(Thread, CreatedThreadRunsJoinsAndIgnoresARefusedPriority) {

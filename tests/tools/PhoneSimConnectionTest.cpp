@@ -7,9 +7,9 @@
 
 #include "SimTestSockets.h"
 #include "audio/VoiceDecoder.h"
-#include "control/Settings.h"
 #include "media/VoicePacket.h"
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
+#include "settings/Settings.h"
 
 using namespace vexlink::phonesim;
 using namespace vexlink::phonesim::test;

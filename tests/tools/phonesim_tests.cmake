@@ -11,5 +11,5 @@ add_dependencies(phonesim_tests vexlink-phone-sim)
 # The simulator against the client's real ServerConnection and packet readers.
 vexlink_add_test(phonesim_connection_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/PhoneSimConnectionTest.cpp
-  LIBS vexlink_phonesim vexlink_connection
+  LIBS vexlink_phonesim vexlink_session
   LABELS tools)

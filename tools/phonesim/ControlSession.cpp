@@ -7,20 +7,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "platform/ByteOrder.h"
 #include "tools/phonesim/EndpointText.h"
 #include "tools/phonesim/MediaSender.h"
 #include "tools/phonesim/SimulatorLog.h"
 
 namespace vexlink::phonesim {
-
-namespace {
-
-uint32_t be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-}  // namespace
 
 ControlSession::ControlSession(const SimulatorConfig& config, SimulatorLog& log, uint32_t index, int fd,
                                const sockaddr_storage& peer, socklen_t peerLength, const WakeFd& stopAll)
@@ -52,10 +44,9 @@ std::vector<uint8_t> ControlSession::buildReply(uint8_t requestType, const Reply
     std::vector<uint8_t> frame;
     frame.reserve(5 + body.size() + b.trailing.size());
     frame.push_back(b.type.value_or(requestType));
-    frame.push_back(static_cast<uint8_t>(declared >> 24));
-    frame.push_back(static_cast<uint8_t>(declared >> 16));
-    frame.push_back(static_cast<uint8_t>(declared >> 8));
-    frame.push_back(static_cast<uint8_t>(declared));
+    uint8_t length[4];
+    storeBigEndian32(length, declared);
+    frame.insert(frame.end(), length, length + 4);
     frame.insert(frame.end(), body.begin(), body.end());
     frame.insert(frame.end(), b.trailing.begin(), b.trailing.end());
     return frame;
@@ -134,7 +125,7 @@ bool ControlSession::onBytes(const uint8_t* data, size_t size, int64_t nowUs) {
             headerHave_ += take;
             pos += take;
             if (headerHave_ < sizeof header_) break;
-            const uint32_t declared = be32(header_ + 1);
+            const uint32_t declared = loadBigEndian32(header_ + 1);
             if (declared > config_.control.maxBodyBytes) {
                 // Never buffer what an untrusted length asks for: record and end.
                 ReceivedMessage m;
@@ -172,7 +163,7 @@ bool ControlSession::onBytes(const uint8_t* data, size_t size, int64_t nowUs) {
 
 bool ControlSession::onMessage(ReceivedMessage&& message) {
     const uint8_t type = message.type;
-    if (type == kSimSetup && message.body.size() >= 6) setupPort_ = be32(message.body.data() + 2);
+    if (type == kSimSetup && message.body.size() >= 6) setupPort_ = loadBigEndian32(message.body.data() + 2);
     const int64_t setupPort = setupPort_;
     const int64_t nowUs = message.completeUs;
     log_.update([&](SimulatorRecord& r) {

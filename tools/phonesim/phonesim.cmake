@@ -18,7 +18,7 @@ add_library(vexlink_phonesim STATIC
   ${CMAKE_CURRENT_LIST_DIR}/WavSignal.cpp
 )
 target_include_directories(vexlink_phonesim PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(vexlink_phonesim PUBLIC PkgConfig::OPUS Threads::Threads)
+target_link_libraries(vexlink_phonesim PUBLIC vexlink_platform PkgConfig::OPUS Threads::Threads)
 
 add_executable(vexlink-phone-sim ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(vexlink-phone-sim PRIVATE vexlink_phonesim)

@@ -1,4 +1,4 @@
-#include "audio/PipeWireSource.h"
+#include "pipewire/PipeWireSource.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,8 +7,8 @@
 #include <spa/param/audio/format-utils.h>
 
 #include "audio/AudioFormat.h"
-#include "audio/PipeWireConnection.h"
 #include "audio/SampleSource.h"
+#include "pipewire/PipeWireConnection.h"
 #include "platform/Clock.h"
 
 namespace vexlink {

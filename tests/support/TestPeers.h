@@ -1,7 +1,8 @@
 #pragma once
 
-// Loopback peers and helpers for the transport and media tests. Every wait
-// is bounded, so a broken client fails a test instead of hanging it.
+// Loopback peers and helpers for the tests of the streams, the connection,
+// the media readers and the front end. Every wait is bounded, so a broken
+// client fails a test instead of hanging it.
 
 #include <netdb.h>
 #include <poll.h>

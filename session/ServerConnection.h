@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "transport/ConnectionResult.h"
+#include "session/ConnectionResult.h"
 #include "transport/ControlStream.h"
 
 namespace vexlink {

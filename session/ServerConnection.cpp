@@ -1,13 +1,14 @@
-#include "transport/ServerConnection.h"
+#include "session/ServerConnection.h"
 
 #include <cstring>
 
-#include "control/Settings.h"
 #include "media/BluetoothMediaStream.h"
 #include "media/MediaStream.h"
 #include "media/PacketReader.h"
 #include "media/WifiMediaStream.h"
 #include "platform/PlatformInfo.h"
+#include "session/ClientVersion.h"
+#include "settings/Settings.h"
 #include "transport/BtDeviceStream.h"
 #include "transport/PeerAddressFilter.h"
 #include "transport/SocketUtil.h"
@@ -17,10 +18,8 @@ namespace vexlink {
 
 namespace {
 
-// Version this client announces in its Hello.
+// Protocol version this client announces in its Hello, before its own.
 constexpr uint8_t kProtocolVersion = 4;
-constexpr uint8_t kClientVersionMajor = 4;
-constexpr uint8_t kClientVersionMinor = 6;
 
 constexpr uint32_t kHelloBodyLength = 6;
 constexpr uint32_t kSetupBodyLength = 6;

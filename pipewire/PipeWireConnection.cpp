@@ -1,8 +1,7 @@
-#include "audio/PipeWireConnection.h"
+#include "pipewire/PipeWireConnection.h"
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include <pipewire/pipewire.h>
 
@@ -11,8 +10,12 @@ namespace vexlink {
 namespace {
 
 void initOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+    // A local static's initialiser runs once, whichever thread comes first.
+    static const bool initialised = [] {
+        pw_init(nullptr, nullptr);
+        return true;
+    }();
+    (void)initialised;
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
-// The source-address matcher, and the media socket on a host without IPv6.
+// The socket level: the source-address matcher, the media socket on a host
+// without IPv6, and where a signal or a peer can hurt a wait or a write.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <tuple>
 
 #include "TestPeers.h"
 #include "transport/PeerAddressFilter.h"
 #include "transport/SocketUtil.h"
+#include "transport/WinSockStream.h"
 
 namespace vexlink {
 namespace {
@@ -55,6 +58,48 @@ TEST(MediaSocket, WithoutIpv6TheSocketFallsBackToIpv4) {
     ASSERT_TRUE(sendDatagram("127.0.0.1", localPort(fd.get()), {7, 8}));
     EXPECT_TRUE(readable(fd.get(), 5000));
     EXPECT_EQ(openBoundSocket(0, SOCK_DGRAM, [](int, int, int) { return errno = EMFILE, -1; }), -1);
+}
+
+// A signal that cut the wait short used to leave it in a blocking receive.
+// The handler is installed without SA_RESTART, as the Ctrl-C one is; a
+// datagram sent by the unblock step releases a hang so the test fails.
+TEST(RecvWithTimeout, SignalDuringTheWaitNeitherHangsNorLosesData) {
+    struct sigaction action {}, previous {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, &previous);
+    Fd rx = boundSocket("127.0.0.1", SOCK_DGRAM);
+    for (bool dataFollows : {false, true}) {
+        SCOPED_TRACE(dataFollows);
+        uint8_t buffer[8] = {};
+        int32_t result = -99;
+        const auto start = Clock::now();
+        Background wait([&] { result = recvWithTimeout(buffer, 8, rx.get(), dataFollows ? 10000 : 500); },
+                        [&] { sendDatagram("127.0.0.1", localPort(rx.get()), {0}); });
+        ASSERT_TRUE(wait.waiting());
+        pthread_kill(wait.handle(), SIGUSR1);
+        if (dataFollows) {
+            ASSERT_TRUE(wait.waiting());
+            ASSERT_TRUE(sendDatagram("127.0.0.1", localPort(rx.get()), {4, 5, 6}));
+        }
+        ASSERT_TRUE(wait.endsWithin(5s));
+        EXPECT_EQ(result, dataFollows ? 3 : 0);
+        EXPECT_EQ(Bytes(buffer, buffer + 3), dataFollows ? Bytes({4, 5, 6}) : Bytes(3, 0));
+        EXPECT_LT(msSince(start), 5000);
+    }
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST(WinSockStream, WriteAfterThePeerResetThrowsAndNoSigpipeEndsTheProcess) {
+    std::signal(SIGPIPE, SIG_DFL);
+    ScriptedPeer peer([](Fd& c) {
+        const linger abort{1, 0};  // close with a reset
+        ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    });
+    WinSockStream stream("127.0.0.1", peer.port());
+    ASSERT_EQ(stream.open(), 0);
+    peer.join();
+    const uint8_t data[256] = {};
+    EXPECT_EQ(thrownError([&] { for (int i = 0; i < 200; ++i) stream.write(data, sizeof data); }), 0);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "playout/PlayoutConfig.h"
+#include "settings/Concealment.h"
 
 namespace vexlink {
 
@@ -18,9 +18,6 @@ enum TransportType : uint32_t {
 // queue paced by the 20 ms tick. Auto takes the jitter buffer for server
 // version 4 and above and the queue for versions 2 and 3.
 enum class PlayoutMode : uint8_t { Auto, Adaptive, Queue };
-// How the jitter buffer hides a missing frame (Concealment, the playout's
-// own choice): repeat and fade the last one, or the codec's own concealment
-// (and in-band FEC when the phone sends it).
 // Where the voice goes: the ALSA loopback card, or a PipeWire source node.
 enum class OutputKind : uint8_t { Alsa, PipeWire };
 

@@ -1,4 +1,4 @@
-#include "control/Settings.h"
+#include "settings/Settings.h"
 
 #include <cstring>
 

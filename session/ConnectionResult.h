@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "media/PacketReader.h"
+
 namespace vexlink {
 
 // Results inside the connection code; the controller translates them.
@@ -12,8 +14,8 @@ enum ConnectionResult : int32_t {
     kConnRefused = -20,          // any other non-zero status
     kConnControlOpenFailed = -30,
     kConnMediaOpenFailed = -31,
-    kConnMediaTimeout = -40,     // media read: no datagram within 3000 ms
-    kConnMediaBadPacket = -50,   // media read: short data, wrong type, bad length
+    kConnMediaTimeout = kPacketReadTimeout,      // media read: no datagram within 3000 ms
+    kConnMediaBadPacket = kPacketReadBadPacket,  // media read: short data, wrong type, bad length
 };
 
 // Status byte of a reply -> connection result.

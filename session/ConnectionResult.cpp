@@ -1,4 +1,4 @@
-#include "transport/ConnectionResult.h"
+#include "session/ConnectionResult.h"
 
 namespace vexlink {
 

@@ -1,18 +1,14 @@
 // The control connection against scripted peers on loopback addresses: the
-// protocol, the building of the streams, and the socket level beneath them
-// where a signal or a peer can hurt.
+// protocol and the building of the streams.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <csignal>
-
 #include "PortReservation.h"
 #include "TestPeers.h"
-#include "control/Settings.h"
 #include "media/WifiMediaStream.h"
-#include "transport/ServerConnection.h"
-#include "transport/SocketUtil.h"
+#include "session/ServerConnection.h"
+#include "settings/Settings.h"
 #include "transport/WinSockStream.h"
 
 namespace vexlink {
@@ -199,48 +195,6 @@ TEST_F(Connect, UnknownTransportGivesMinus1WithNothingCreatedOrSent) {
     int32_t version = 0;  // without streams every operation throws instead of crashing
     EXPECT_THROW(connection.sendHello(version), SocketErrorException);
     EXPECT_THROW(connection.sendKeepAlive(), SocketErrorException);
-}
-
-// A signal that cut the wait short used to leave it in a blocking receive.
-// The handler is installed without SA_RESTART, as the Ctrl-C one is; a
-// datagram sent by the unblock step releases a hang so the test fails.
-TEST(RecvWithTimeout, SignalDuringTheWaitNeitherHangsNorLosesData) {
-    struct sigaction action {}, previous {};
-    action.sa_handler = [](int) {};
-    sigaction(SIGUSR1, &action, &previous);
-    Fd rx = boundSocket("127.0.0.1", SOCK_DGRAM);
-    for (bool dataFollows : {false, true}) {
-        SCOPED_TRACE(dataFollows);
-        uint8_t buffer[8] = {};
-        int32_t result = -99;
-        const auto start = Clock::now();
-        Background wait([&] { result = recvWithTimeout(buffer, 8, rx.get(), dataFollows ? 10000 : 500); },
-                        [&] { sendDatagram("127.0.0.1", localPort(rx.get()), {0}); });
-        ASSERT_TRUE(wait.waiting());
-        pthread_kill(wait.handle(), SIGUSR1);
-        if (dataFollows) {
-            ASSERT_TRUE(wait.waiting());
-            ASSERT_TRUE(sendDatagram("127.0.0.1", localPort(rx.get()), {4, 5, 6}));
-        }
-        ASSERT_TRUE(wait.endsWithin(5s));
-        EXPECT_EQ(result, dataFollows ? 3 : 0);
-        EXPECT_EQ(Bytes(buffer, buffer + 3), dataFollows ? Bytes({4, 5, 6}) : Bytes(3, 0));
-        EXPECT_LT(msSince(start), 5000);
-    }
-    sigaction(SIGUSR1, &previous, nullptr);
-}
-
-TEST(WinSockStream, WriteAfterThePeerResetThrowsAndNoSigpipeEndsTheProcess) {
-    std::signal(SIGPIPE, SIG_DFL);
-    ScriptedPeer peer([](Fd& c) {
-        const linger abort{1, 0};  // close with a reset
-        ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    });
-    WinSockStream stream("127.0.0.1", peer.port());
-    ASSERT_EQ(stream.open(), 0);
-    peer.join();
-    const uint8_t data[256] = {};
-    EXPECT_EQ(thrownError([&] { for (int i = 0; i < 200; ++i) stream.write(data, sizeof data); }), 0);
 }
 
 }  // namespace
