@@ -368,7 +368,7 @@ void AdaptivePlayout::playPacket(int64_t frame, const RawMediaPacket& packet, in
 void AdaptivePlayout::concealFrame(int64_t frame, int16_t* out) {
     if (config_.concealment == Concealment::Codec) {
         const RawMediaPacket* next = buffer_.find(frame + 1);
-        codec_.conceal(next, out);
+        if (codec_.conceal(next, out)) ++counters_.framesFromRedundancy;
         if (gainCodes_) applyGainCode(out, kFrameSamples, next != nullptr ? next->gainCode : lastGain_);
     } else {
         fade_.conceal(out);
