@@ -1,23 +1,29 @@
 #!/usr/bin/env bash
 # Builds the end-to-end benchmarks in Release, runs every network profile for
 # every playout strategy against the phone simulator on loopback (the
-# strategies side by side, the same seeds), a few runs at a time, then the
+# strategies side by side, the same seeds), a few runs at a time, the
+# adaptive playout on the PipeWire output for a few profiles, then the
 # callgrind replay of each strategy, and writes one markdown file with the
 # machine it ran on.
-#   scripts/bench-e2e.sh                                  every profile, the tick strategy
-#   scripts/bench-e2e.sh --strategies tick,adaptive       both strategies
+#   scripts/bench-e2e.sh                                  everything (about 25 minutes)
+#   scripts/bench-e2e.sh --strategies tick,adaptive       two strategies
 #   scripts/bench-e2e.sh --jobs 1 --seconds 5 --out /tmp/e2e.md loss-5% flood-10x
-# Options: --jobs N (runs at once, default 3), --seconds N (voice of every
-# profile instead of its own length), --no-callgrind, --no-check (skip the
-# runs alone that check the concurrency). About 6 minutes per strategy with
-# 3 jobs; run it in the background (nohup scripts/bench-e2e.sh > log 2>&1 &).
+# Strategies: tick, adaptive (fade), adaptive-codec (the codec's concealment:
+# only the profiles the benchmark marks for it, the losses). Options: --jobs N
+# (runs at once, default 3), --seconds N (voice of every profile instead of
+# its own length), --quanta LIST (the PipeWire runs' quanta, default
+# "default,256"), --no-pipewire, --no-callgrind, --no-check (skip the runs
+# alone that check the concurrency). Run it in the background
+# (nohup scripts/bench-e2e.sh > log 2>&1 &).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 jobs=3
 seconds=0
-strategies=tick
+strategies=tick,adaptive,adaptive-codec
+quanta=default,256
+pipewire=1
 callgrind=1
 check=1
 out=bench/results/end-to-end.md
@@ -27,14 +33,17 @@ while [ $# -gt 0 ]; do
     --jobs) jobs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --strategies) strategies=$2; shift 2 ;;
+    --quanta) quanta=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
+    --no-pipewire) pipewire=0; shift ;;
     --no-callgrind) callgrind=0; shift ;;
     --no-check) check=0; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) profiles+=("$1"); shift ;;
   esac
 done
 IFS=, read -r -a strategy_list <<<"$strategies"
+IFS=, read -r -a quantum_list <<<"$quanta"
 
 bash scripts/install-deps.sh valgrind
 
@@ -46,8 +55,8 @@ cmake --build "$build" -j 2 --target end_to_end_bench playout_replay_bench >/dev
 bin=$build/bench/end_to_end_bench
 replay=$build/bench/playout_replay_bench
 
-declare -A length
-while IFS=$'\t' read -r name secs _; do length[$name]=$secs; done < <("$bin" --list)
+declare -A length extra
+while IFS=$'\t' read -r name secs _ more; do length[$name]=$secs; extra[$name]=$more; done < <("$bin" --list)
 if [ ${#profiles[@]} -eq 0 ]; then
   mapfile -t profiles < <("$bin" --list | cut -f1)
 fi
@@ -62,38 +71,62 @@ SECONDS=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# run ID PROFILE STRATEGY BATCH: one run, its record and its details in files of its own.
+# run ID PROFILE STRATEGY BATCH [QUANTUM]: one run, its record and its details
+# in files of its own; with a quantum ("default" or a number) on PipeWire.
 run() {
-  local id=$1 p=$2 s=$3 batch=$4
-  if ! "$bin" --profile "$p" --strategy "$s" --batch "$batch" --seconds "$(voice_of "$p")" \
-      > "$work/rec.$id" 2> "$work/det.$id"; then
-    printf 'kind=run\tprofile=%s\tstrategy=%s\tbatch=%s\tend=failed to run\n' "$p" "$s" "$batch" > "$work/rec.$id"
+  local id=$1 p=$2 s=$3 batch=$4 q=${5:-}
+  local graph=()
+  if [ -n "$q" ]; then
+    graph=(--output pipewire)
+    [ "$q" = default ] || graph+=(--quantum "$q")
   fi
-  echo "--- done: $p [$s, $batch] after ${SECONDS} s"
+  if ! "$bin" --profile "$p" --strategy "$s" --batch "$batch" --seconds "$(voice_of "$p")" "${graph[@]}" \
+      > "$work/rec.$id" 2> "$work/det.$id"; then
+    if [ -n "$q" ]; then
+      printf 'kind=run\tprofile=%s\tstrategy=%s\tbatch=%s\toutput=pipewire\tquantum=%s\tend=failed to run\n' \
+        "$p" "$s" "$batch" "$q" > "$work/rec.$id"
+    else
+      printf 'kind=run\tprofile=%s\tstrategy=%s\tbatch=%s\tend=failed to run\n' "$p" "$s" "$batch" > "$work/rec.$id"
+    fi
+  fi
+  echo "--- done: $p [$s${q:+, pipewire $q}, $batch] after ${SECONDS} s"
 }
 
-# The concurrency check: two profiles alone first, one after the other.
+# Whether a strategy runs a profile: the codec's concealment only where the
+# benchmark marks it.
+runs() { [ "$2" != adaptive-codec ] || [[ " ${extra[$1]} " == *" codec "* ]]; }
+
+# The concurrency check: two profiles alone first, one after the other,
+# for the first two strategies.
 n=0
 if [ "$check" -eq 1 ]; then
-  for p in unimpaired-phase10 jitter-20ms; do
-    [ -n "${length[$p]:-}" ] || continue
-    echo "=== alone: $p [${strategy_list[0]}] ==="
-    run "$n" "$p" "${strategy_list[0]}" alone
-    n=$((n + 1))
+  for s in "${strategy_list[@]:0:2}"; do
+    for p in unimpaired-phase10 jitter-20ms; do
+      [ -n "${length[$p]:-}" ] || continue
+      echo "=== alone: $p [$s] ==="
+      run "$n" "$p" "$s" alone
+      n=$((n + 1))
+    done
   done
 fi
 
-# Then every profile and strategy, the longest runs first, $jobs at a time.
+# Then every profile and strategy (and the PipeWire runs), the longest runs
+# first, $jobs at a time.
 mapfile -t queue < <(for p in "${profiles[@]}"; do
-  for s in "${strategy_list[@]}"; do printf '%s\t%s\t%s\n' "$(voice_of "$p")" "$p" "$s"; done
+  for s in "${strategy_list[@]}"; do
+    if runs "$p" "$s"; then printf '%s\t%s\t%s\t\n' "$(voice_of "$p")" "$p" "$s"; fi
+  done
+  if [ "$pipewire" -eq 1 ] && [[ " ${extra[$p]} " == *" pipewire "* ]]; then
+    for q in "${quantum_list[@]}"; do printf '%s\t%s\tadaptive\t%s\n' "$(voice_of "$p")" "$p" "$q"; done
+  fi
 done | sort -t$'\t' -k1,1nr -s)
 echo "=== ${#queue[@]} runs, ${jobs} at a time ==="
 for entry in "${queue[@]}"; do
-  IFS=$'\t' read -r _ p s <<<"$entry"
+  IFS=$'\t' read -r _ p s q <<<"$entry"
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
   id=$n
   n=$((n + 1))
-  run "$id" "$p" "$s" batched &
+  run "$id" "$p" "$s" batched "$q" &
 done
 wait
 
@@ -190,7 +223,11 @@ EOF
   echo
   echo "Profiles (voice seconds; every profile but phase0/5/15/19 starts its voice 10 ms, half a tick,"
   echo "after the Start reply; the client starts its 20 ms tick right after that reply):"
-  "$bin" --list | while IFS=$'\t' read -r name secs what; do echo "- \`$name\` ($(voice_of "$name") s): $what"; done
+  "$bin" --list | while IFS=$'\t' read -r name secs what more; do
+    also=""
+    [ "$more" = - ] || also=" (also: ${more// /, })"
+    echo "- \`$name\` ($(voice_of "$name") s): $what$also"
+  done
   echo
   echo "Details per run (simulator counters, the probe's books, send→write p50 per 5 s of media time):"
   echo

@@ -74,7 +74,8 @@ double percentile(std::vector<double> values, double p);
 //    output sample: a real frame's 960 samples against its own reference
 //    frame, and the output between real frames (concealment) in 960-sample
 //    pieces against the reference frames that should have been there,
-//    counted on from the last real frame. Each piece's SNR is held within
+//    counted on from the last real frame (pieces under half a frame, which
+//    resampling leaves between frames, are not concealment). Each piece's SNR is held within
 //    [-10, 35] dB; pieces where the reference is near silence are skipped;
 //  - send -> write p50 per 5 s of media time and, given an event, the
 //    seconds after its end until the p50 of every later 1 s window is within
