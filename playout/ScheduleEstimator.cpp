@@ -11,6 +11,7 @@ ScheduleEstimator::ScheduleEstimator(double nominalUsPerUnit)
 void ScheduleEstimator::reset() {
     anchored_ = false;
     slope_ = nominalUsPerUnit_;
+    slopeError_ = 0.0;
     intercept_ = 0.0;
     offset_ = 0.0;
     blockHasPoint_ = false;
@@ -77,6 +78,13 @@ void ScheduleEstimator::refit() {
     slope_ = std::clamp(sxt / sxx, nominalUsPerUnit_ / (1.0 + kMaxRateOffset),
                         nominalUsPerUnit_ / (1.0 - kMaxRateOffset));
     intercept_ = mt - slope_ * mx;
+    double residuals = 0.0;
+    for (int32_t i = 0; i < historyCount_; ++i) {
+        const Point& p = history_[static_cast<size_t>(i)];
+        const double r = p.t - line(p.x);
+        residuals += r * r;
+    }
+    slopeError_ = std::sqrt(residuals / (historyCount_ - 2) / sxx);
 }
 
 void ScheduleEstimator::recomputeOffset() {

@@ -38,6 +38,10 @@ public:
     double unitsAt(int64_t tUs) const;
     // Units per microsecond against the nominal rate; 1 until known.
     double rate() const { return nominalUsPerUnit_ / slope_; }
+    // The standard error of rate() (relative, from the fit's scatter), 0
+    // until known: under jitter the envelope's points scatter and the slope
+    // of a short history is far less sure than its value suggests.
+    double rateError() const { return slopeError_ / slope_; }
     // Moves the whole schedule later by dtUs (earlier when negative).
     void shift(double dtUs) { t0_ += dtUs; }
 
@@ -56,6 +60,7 @@ private:
     int64_t x0_ = 0;
     double t0_ = 0.0;
     double slope_;
+    double slopeError_ = 0.0;
     double intercept_ = 0.0;
     double offset_ = 0.0;  // the envelope lies at line(x) + offset_
 

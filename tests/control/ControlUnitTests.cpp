@@ -445,9 +445,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The 20 ms tick with the first packet at every phase against the ticks:
-// the first frame goes out when the playout is ready, so the delay from the
-// first arrival to the first write is the same at every phase, and the
-// frame's first sample leads that write.
+// the first frame goes out when the playout is ready (the tick looks every
+// 5 ms until the first packet is there), so the delay from the first
+// arrival to the first write is the same at every phase, and the frame's
+// first sample is within the first half millisecond of that write.
 struct FirstWrite final : FrameSink, LatencyProbe {
     void playFrame(const int16_t*) override { ++writes; }
     void onArrival(const VoicePacket&, uint64_t) override {}
@@ -478,7 +479,9 @@ TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingNeverMovesThe
             ASSERT_TRUE(moved == 0 || (moved > at && moved < at + 20000)) << moved - at;
             at = moved != 0 ? moved : at + 20000;
         }
-        ASSERT_EQ(sink.played, (std::vector<uint32_t>{0, 0, 0}));
+        ASSERT_EQ(sink.played.size(), 3u);
+        EXPECT_EQ(sink.played[0], 0u);
+        EXPECT_LE(sink.played[2], 24u);
         delaysUs.push_back(writtenAt - 1000000 - phaseUs);
     }
     for (uint64_t delay : delaysUs) EXPECT_NEAR(double(delay), double(delaysUs[0]), 1000.0);
