@@ -66,6 +66,14 @@ TEST(RunAnalysis, OrderDuplicatesAndAlignmentOfRealAndConcealedOutput) {
     EXPECT_DOUBLE_EQ(f.spanSeconds, 9.0 * kFrame / 48000);
 }
 
+TEST(RunAnalysis, FramesSpacedBySamplesOffAFrameAreNotConcealment) {
+    MadeUpRun run(6);
+    for (uint32_t i = 0; i < 6; ++i) run.play(i, i * 963, 10.0);  // resampled slower
+    const RunFigures f = run.analyse();
+    EXPECT_EQ(f.realSegments, 6u);
+    EXPECT_EQ(f.concealedSegments, 0u);
+}
+
 TEST(RunAnalysis, SlipsAfterTenSecondsAndRecoveryAfterAnEvent) {
     // 40 s of frames: 10 ms of delay, 300 ms for the frames of 10..12 s (the
     // event) and of the 3 s after it, then 10 ms again; one frame skipped at
