@@ -282,7 +282,8 @@ std::unique_ptr<StrategyView> selectStrategy(const std::string& name, MicControl
     if (name == "adaptive" || name == "adaptive-codec") {
         Settings::setPlayoutMode(PlayoutMode::Adaptive);
         Settings::setConcealment(name == "adaptive" ? Concealment::Fade : Concealment::Codec);
-        return std::make_unique<AdaptiveStrategyView>(controller, name == "adaptive" ? "adaptive" : "adaptive-codec");
+        return std::make_unique<AdaptiveStrategyView>(controller, *ReceptionStats::instance(),
+                                                      name == "adaptive" ? "adaptive" : "adaptive-codec");
     }
     return nullptr;
 }
@@ -466,16 +467,8 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     }
 
     std::vector<BenchProbe::ControlSample> control = probe.controlSamples();
-    std::vector<double> targets, ratios;
-    for (const auto& c : control) {
-        targets.push_back(c.targetMs);
-        if (c.nowUs >= startUs + 10000000) ratios.push_back(c.ratioPpm);  // settled: after 10 s
-    }
-    double ratioMean = std::nan("");
-    if (!ratios.empty()) {
-        ratioMean = 0.0;
-        for (double r : ratios) ratioMean += r / static_cast<double>(ratios.size());
-    }
+    std::vector<double> targets;
+    for (const auto& c : control) targets.push_back(c.targetMs);
 
     const uint64_t arrived = profile.probe ? probe.arrivals() : ReceptionStats::instance()->received;
     const double playedReal = static_cast<double>(profile.probe ? played.size() : playedByStrategy);
@@ -504,6 +497,7 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     r.count("d_dup", counters.discardedDuplicate).count("d_late", counters.discardedLate);
     r.count("d_flush", counters.discardedFlush).count("d_overflow", counters.discardedOverflow);
     r.count("fec", counters.fecRecovered).count("isolated", static_cast<int64_t>(f.isolatedLosses));
+    r.count("recovered", measured ? static_cast<int64_t>(f.isolatedRecovered) : -1);
     r.count("played_n", measured ? static_cast<int64_t>(f.played) : -1);
     r.count("ooo", measured ? static_cast<int64_t>(f.outOfOrder) : -1);
     r.count("twice", measured ? static_cast<int64_t>(f.playedTwice) : -1);
@@ -516,7 +510,7 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     r.real("aw_p50", m(f.arrivalWrite.p50)).real("aw_p99", m(f.arrivalWrite.p99));
     r.real("recovery", m(f.recoverySeconds), 0).real("baseline", m(f.baselineP50));
     const double clockPpm = config.media.impairments.clockPpm;
-    r.real("ratio", ratioMean, 0).real("ratio_set", clockPpm != 0.0 ? clockPpm : std::nan(""), 0);
+    r.real("ratio", m(f.ratePpm), 0).real("ratio_set", clockPpm != 0.0 ? clockPpm : std::nan(""), 0);
     r.real("target_p50", percentile(targets, 0.5)).real("target_max", percentile(targets, 1.0));
     r.count("max_depth", counters.maxDepth);
     r.real("cpu", cpuMsPerMin, 0).real("rss", rssMb).real("rss_net", rssMb - routedMb);

@@ -1,7 +1,10 @@
 #include "AdaptiveStrategyView.h"
 
+#include <algorithm>
+
 #include "audio/AudioFormat.h"
 #include "control/MicController.h"
+#include "media/ReceptionStats.h"
 
 namespace vexlink::bench {
 
@@ -18,8 +21,10 @@ PlayoutCounters AdaptiveStrategyView::counters() const {
     c.discardedDuplicate = static_cast<int64_t>(a.discardedDuplicate);
     c.discardedLate = static_cast<int64_t>(a.discardedLate);
     c.discardedFlush = static_cast<int64_t>(a.discardedFlush);
-    c.discardedOverflow = static_cast<int64_t>(a.discardedOverflow);
-    c.discarded = static_cast<int64_t>(a.discarded());
+    // What the playout threw away and the ring refused (0 until the end).
+    const int64_t refused = std::max<int64_t>(0, static_cast<int64_t>(stats_.dropped) - static_cast<int64_t>(a.discarded()));
+    c.discardedOverflow = static_cast<int64_t>(a.discardedOverflow) + refused;
+    c.discarded = static_cast<int64_t>(a.discarded()) + refused;
     c.fecRecovered = static_cast<int64_t>(a.framesFromRedundancy);
     c.maxDepth = (maxDelaySamples_.load(std::memory_order_relaxed) + kFrameSamples - 1) / kFrameSamples;
     return c;

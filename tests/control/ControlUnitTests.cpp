@@ -437,11 +437,14 @@ INSTANTIATE_TEST_SUITE_P(
                       DropCase{"TenCopies", {{10, 205}, {11, 225}, {12, 245}, {13, 265}, {14, 285}, {15, 305},
                                              {16, 325}, {17, 345}, {18, 365}, {19, 385}}, true, -1, 10},
                       DropCase{"OneLate", {{20, 900}}, true, 20, 1},
-                      // 64 copies fill the ring (duplicates), 6 more and packet 31 are refused.
-                      DropCase{"BurstOfSeventyCopies", std::vector<std::pair<uint16_t, uint64_t>>(70, {30, 610}),
-                               true, -1, 71},
-                      // 64 wait in the ring (not counted), 6 are refused.
-                      DropCase{"NobodyPulls", std::vector<std::pair<uint16_t, uint64_t>>(20, {5, 110}), false, -1, 6}),
+                      // Copies fill the ring (duplicates), 6 more and packet 31 are refused.
+                      DropCase{"BurstOfCopies",
+                               std::vector<std::pair<uint16_t, uint64_t>>(AdaptiveFeed::kRingSlots + 6, {30, 610}),
+                               true, -1, AdaptiveFeed::kRingSlots + 7},
+                      // A full ring waits (not counted), the rest of the copies is refused.
+                      DropCase{"NobodyPulls",
+                               std::vector<std::pair<uint16_t, uint64_t>>(AdaptiveFeed::kRingSlots - 44, {5, 110}),
+                               false, -1, 6}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The 20 ms tick with the first packet at every phase against the ticks:
