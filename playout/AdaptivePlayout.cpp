@@ -269,7 +269,7 @@ void AdaptivePlayout::observePull(int64_t nowUs) {
 int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     if (out == nullptr || samples <= 0 || !anchored_) return 0;
     const auto now = static_cast<int64_t>(nowUs);
-    rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateError(), pulls_.rateError()));
+    rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateMargin(), pulls_.rateMargin()));
     resolveStray(now, targetAt(samples, reachedAt(now)));
     const double reached = reachedAt(now);
     const double target = targetAt(samples, reached);

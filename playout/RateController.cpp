@@ -14,9 +14,9 @@ void RateController::reset() {
     landing_ = 0;
 }
 
-void RateController::observeClocks(double clockRatio, double clockError) {
+void RateController::observeClocks(double clockRatio, double clockMargin) {
     clockRatio_ = clockRatio;
-    const double ppm = (std::abs(clockRatio - 1.0) - 2.0 * clockError) * 1e6;
+    const double ppm = (std::abs(clockRatio - 1.0) - clockMargin) * 1e6;
     if (snapped_ && ppm > kReleasePpm) snapped_ = false;
     if (!snapped_ && ppm < kSnapPpm) snapped_ = true;
 }

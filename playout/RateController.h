@@ -9,9 +9,9 @@ namespace vexlink {
 // - the clocks' ratio measured from the schedules (sender against consumer),
 //   taken as exactly 1 while it stays within kSnapPpm of 1 (and until it
 //   leaves kReleasePpm), so equal clocks leave the audio untouched; a ratio
-//   is only as far from 1 as it is sure to be: two standard errors of the
-//   measurement less (jitter scatters a short history's slope by hundreds
-//   of ppm);
+//   is only as far from 1 as it is sure to be: the measurement's margin less
+//   (jitter, or a busy machine, scatters a short history's slope by
+//   hundreds of ppm);
 // - a proportional correction of the delay's excess over the target, zero
 //   within a band of kBandSamples above it and aiming at the band's middle
 //   outside it; 1 ms of excess adds 0.2 %, a time constant of 0.5 s.
@@ -28,9 +28,9 @@ public:
     explicit RateController(double maxOffset);
 
     void reset();
-    // The clocks' measured ratio and its standard error: decides whether
+    // The clocks' measured ratio and how far it may be off: decides whether
     // they are taken as equal (snapped()).
-    void observeClocks(double clockRatio, double clockError = 0.0);
+    void observeClocks(double clockRatio, double clockMargin = 0.0);
     // excessSamples: buffered delay minus its target. Uses the clocks as
     // last observed.
     double update(double excessSamples);
