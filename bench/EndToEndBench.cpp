@@ -1,10 +1,14 @@
 // The whole client under real-time voice, one network profile and one
 // playout strategy per run:
 //
-//   end_to_end_bench --profile loss-5% --strategy tick [--batch alone|batched] [--seconds N]
+//   end_to_end_bench --profile loss-5% --strategy tick|adaptive|adaptive-codec
+//                    [--batch alone|batched] [--seconds N]
 //                                              one run: a record line on stdout,
 //                                              a details line on stderr
-//   end_to_end_bench --list                    profile, voice seconds, description
+//   end_to_end_bench --profile jitter-30ms --strategy adaptive --output pipewire [--quantum 256]
+//                                              the same on the PipeWire output
+//   end_to_end_bench --list                    profile, voice seconds, description,
+//                                              the extra runs it takes (codec, pipewire)
 //   end_to_end_bench --render RECORDS          the markdown tables of the records
 //
 // The client is the real MicController of this process (event, receive and
@@ -18,6 +22,13 @@
 // process-wide playout counters, the peak RSS and the ALSA configuration all
 // start fresh. scripts/bench-e2e.sh runs them all and writes
 // bench/results/end-to-end.md.
+//
+// On the PipeWire output (PipeWireRun) the controller's adaptive playout is
+// pulled by its "vexlink" node in a private PipeWire session, and the
+// benchmark's own capture stream records the node; the output measured is
+// what the node handed to the graph, and each frame is also found in the
+// capture for the send -> capture delay (CaptureTiming). The capture's data
+// thread is left out of the CPU figure.
 
 #include <sys/resource.h>
 
@@ -30,6 +41,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,9 +50,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "AdaptiveStrategyView.h"
 #include "AlsaRouting.h"
 #include "BenchProbe.h"
+#include "CaptureTiming.h"
 #include "PhoneProcess.h"
+#include "PipeWireRun.h"
 #include "ReferenceVoice.h"
 #include "ResultTable.h"
 #include "RunAnalysis.h"
@@ -48,6 +63,7 @@
 #include "audio/AlsaApi.h"
 #include "audio/AudioFormat.h"
 #include "audio/LoopbackWriter.h"
+#include "control/AdaptiveFeed.h"
 #include "control/ControllerTypes.h"
 #include "control/MicController.h"
 #include "media/ReceptionStats.h"
@@ -137,6 +153,22 @@ const Profile kProfiles[] = {
      }},
     {"flood-10x", "500 packets a second (10x)", 20, [](ImpairmentConfig& i) { i.flood = 10; }},
 };
+
+// Profiles run beyond the tick and the adaptive playout with fade: the
+// codec's concealment on the losses (and on the unimpaired run its target is
+// held against), and the PipeWire output on a few.
+bool runsCodec(const Profile& p) {
+    for (const char* name : {"unimpaired-phase10", "loss-5%", "bursty-loss-10%", "loss-5%-fec", "bursty-loss-10%-fec"}) {
+        if (std::string(name) == p.name) return true;
+    }
+    return false;
+}
+bool runsPipeWire(const Profile& p) {
+    for (const char* name : {"unimpaired-phase10", "jitter-30ms", "clock+3000ppm", "clock-3000ppm"}) {
+        if (std::string(name) == p.name) return true;
+    }
+    return false;
+}
 
 class StateWaiter final : public PlayerCallback {
 public:
@@ -233,20 +265,61 @@ std::string list(const std::vector<double>& values, int decimals) {
     for (double v : values) {
         char b[32];
         std::snprintf(b, sizeof b, std::isnan(v) ? "–" : "%.*f", decimals, v);
-        s += (s.empty() ? "" : " ") + std::string(b);
+        if (!s.empty()) s += ' ';
+        s += b;
     }
     return s;
 }
 
-// The strategy the run measures. Only the queue-paced tick has a view so
-// far; version 4 would play adaptive unless told otherwise.
+// The strategy the run measures: the queue-paced tick, or the adaptive
+// playout with repeat-and-fade or the codec's concealment. Version 4 plays
+// adaptive unless told otherwise; the benchmark always says which.
 std::unique_ptr<StrategyView> selectStrategy(const std::string& name, MicController& controller) {
-    if (name != "tick") return nullptr;
-    Settings::setPlayoutMode(PlayoutMode::Queue);
-    return std::make_unique<TickStrategyView>(controller, *ReceptionStats::instance());
+    if (name == "tick") {
+        Settings::setPlayoutMode(PlayoutMode::Queue);
+        return std::make_unique<TickStrategyView>(controller, *ReceptionStats::instance());
+    }
+    if (name == "adaptive" || name == "adaptive-codec") {
+        Settings::setPlayoutMode(PlayoutMode::Adaptive);
+        Settings::setConcealment(name == "adaptive" ? Concealment::Fade : Concealment::Codec);
+        return std::make_unique<AdaptiveStrategyView>(controller, *ReceptionStats::instance(),
+                                                      name == "adaptive" ? "adaptive" : "adaptive-codec");
+    }
+    return nullptr;
 }
 
-int runProfile(const Profile& profile, const std::string& strategy, const std::string& batch, uint32_t seconds) {
+// Where the voice goes: the loopback device routed to a file, or the
+// PipeWire node of a private session, the graph at `quantum` (0: its
+// default), recorded by the benchmark's own capture stream.
+struct OutputChoice {
+    bool pipewire = false;
+    int32_t quantum = 0;
+    std::string dumpPath;  // every real frame heard, for a closer look at one run
+};
+
+// One line per frame the simulator made: index, its send and first arrival
+// times and, when it was heard, its output sample and when it was heard
+// (microseconds, CLOCK_MONOTONIC; -1: none).
+void dumpFrames(const std::string& path, const std::vector<PlayedFrame>& played, const std::vector<SentFrame>& sent,
+                const std::vector<uint64_t>& arrivals) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return;
+    std::vector<const PlayedFrame*> first(sent.size(), nullptr);
+    for (const PlayedFrame& p : played) {
+        if (p.index < first.size() && first[p.index] == nullptr) first[p.index] = &p;
+    }
+    std::fprintf(f, "index\tsent_us\tarrived_us\toutput\theard_us\n");
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const long long arrived = i < arrivals.size() && arrivals[i] != 0 ? static_cast<long long>(arrivals[i]) : -1;
+        std::fprintf(f, "%zu\t%lld\t%lld\t%lld\t%lld\n", i, static_cast<long long>(sent[i].firstSendUs), arrived,
+                     first[i] ? static_cast<long long>(first[i]->outputSample) : -1LL,
+                     first[i] ? static_cast<long long>(first[i]->nowUs) : -1LL);
+    }
+    std::fclose(f);
+}
+
+int runProfile(const Profile& profile, const std::string& strategy, const std::string& batch, uint32_t seconds,
+               const OutputChoice& outputChoice) {
     const uint32_t voiceMs = seconds * 1000;
     SimulatorConfig config;
     config.control.listenAddress = "127.0.0.1";
@@ -268,22 +341,43 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
         return 2;
     }
 
-    vexlink::test::AlsaRouting alsa;  // before anything touches ALSA
+    const bool pipewire = outputChoice.pipewire;
+    std::optional<vexlink::test::AlsaRouting> alsa;
+    std::unique_ptr<PipeWireRun> graph;
+    if (pipewire) {
+        // Room for the output from the node's first cycle to its last.
+        graph = std::make_unique<PipeWireRun>(seconds + 60);
+        if (!graph->start(outputChoice.quantum, &error)) {
+            std::fprintf(stderr, "%s: %s\n", profile.name, error.c_str());
+            return 2;
+        }
+        Settings::setOutput(OutputKind::PipeWire);
+    } else {
+        alsa.emplace();  // before anything touches ALSA
+    }
     Settings::setTransportType(kTransportWifi);
     Settings::setWifiServerAddr("127.0.0.1");
     Settings::setControlPort(phone.port());
     Settings::setMediaPort(freeUdpPort());
 
-    auto writer = std::make_unique<LoopbackWriter>(realAlsaApi());
+    auto writer = pipewire ? nullptr : std::make_unique<LoopbackWriter>(realAlsaApi());
     StateWaiter states;
     auto controller = std::make_unique<MicController>(&states, writer.get());
     std::unique_ptr<StrategyView> view = selectStrategy(strategy, *controller);
-    if (!view) {
-        std::fprintf(stderr, "%s: no strategy \"%s\" in this build (known: tick)\n", profile.name, strategy.c_str());
+    if (!view || (pipewire && strategy == "tick")) {
+        std::fprintf(stderr, "%s: no strategy \"%s\" (known: tick, adaptive, adaptive-codec; PipeWire: adaptive ones)\n",
+                     profile.name, strategy.c_str());
         return 2;
     }
     BenchProbe probe(*view, plannedFrames + 16);
     if (profile.probe) controller->setLatencyProbe(&probe);
+    // The PipeWire node pulls the adaptive playout (the controller's graph
+    // source is its AdaptiveFeed) and is recorded from before the connection.
+    if (pipewire && !graph->open(static_cast<AdaptiveFeed&>(controller->graphSource()),
+                                 profile.probe ? &probe : nullptr, &error)) {
+        std::fprintf(stderr, "%s: %s\n", profile.name, error.c_str());
+        return 2;
+    }
     controller->start();
     if (!states.waitConnected(20s)) {
         std::fprintf(stderr, "%s: not connected\n", profile.name);
@@ -291,6 +385,7 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     }
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
+    const uint64_t captureCpuBeforeUs = graph ? graph->captureCpuUs() : 0;
     const uint64_t startUs = monotonicUs();
 
     // The voice, then the playout's drain (a flood's never drains).
@@ -298,6 +393,8 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     if (profile.probe && flood == 1) probe.waitDrained(1s, 5s);
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
+    // The benchmark's capture stream runs in this process; its data thread is not the client.
+    const double captureCpuS = graph ? static_cast<double>(graph->captureCpuUs() - captureCpuBeforeUs) / 1e6 : 0.0;
     const double windowS = static_cast<double>(monotonicUs() - startUs) / 1e6;
     const bool endedEarly = states.disconnected();
 
@@ -312,7 +409,11 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     counters.concealedLost = atLast.concealedLost;
     counters.concealedLate = atLast.concealedLate;
     counters.concealedUnderrun = atLast.concealedUnderrun;
+    // Without the probe: what the strategy itself counted.
     const PlayoutFigures tickFigures = controller->playoutFigures();
+    const uint64_t playedByStrategy =
+        strategy == "tick" ? tickFigures.freshFrames : controller->adaptiveFigures().framesPlayed;
+    if (graph) graph->close();  // the node and the capture end: the records are complete
     view.reset();
     controller.reset();
     writer.reset();  // closes the device: the routed file is complete
@@ -321,17 +422,23 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     std::vector<SentFrame> sent;
     if (!phone.finish(report, sent)) std::fprintf(stderr, "%s: no report from the simulator\n", profile.name);
 
-    const double cpuMsPerMin = (cpuSeconds(after) - cpuSeconds(before)) * 1000.0 * 60.0 / windowS;
+    const double cpuMsPerMin = (cpuSeconds(after) - cpuSeconds(before) - captureCpuS) * 1000.0 * 60.0 / windowS;
     const double rssMb = static_cast<double>(after.ru_maxrss) / 1024.0;
+    const std::vector<int16_t> output = graph ? graph->output() : alsa->readLoopback();
     // The test routing's ALSA file plugin (over a null slave) keeps every
-    // frame it is given in memory until the device closes; a real loopback
-    // card holds none of it.
-    const double routedMb = static_cast<double>(tickFigures.freshFrames + tickFigures.concealedTicks) *
-                            kFrameSamples * 2.0 / (1024.0 * 1024.0);
-
-    const std::vector<int16_t> output = alsa.readLoopback();
+    // sample it is given in memory until the device closes; a real loopback
+    // card holds none of it. On PipeWire: the run's own records.
+    const double routedMb =
+        graph ? graph->recordsMb() : static_cast<double>(output.size()) * 2.0 / (1024.0 * 1024.0);
     const std::vector<int16_t> reference = referenceVoice(config.media, sent.size());
-    const std::vector<PlayedFrame> played = probe.played();
+    std::vector<PlayedFrame> played = probe.played();
+    // A frame is heard when its first sample goes out: the write that carries
+    // it, plus the sample's place in it. The tick's frames start their 960-
+    // sample writes; the adaptive playout's start anywhere in them (on
+    // PipeWire the tap adds the place in the cycle itself).
+    if (!graph) {
+        for (PlayedFrame& p : played) p.nowUs += (p.outputSample % kFrameSamples) * 1000000u / kSampleRate;
+    }
     AnalysisInput in;
     in.sent = &sent;
     in.firstArrivalUs = &probe.firstArrivalUs();
@@ -343,21 +450,28 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     in.eventToMs = profile.eventToMs;
     in.excludeEvent = profile.excludeEvent;
     const RunFigures f = analyseRun(in);
+    if (!outputChoice.dumpPath.empty()) dumpFrames(outputChoice.dumpPath, played, sent, probe.firstArrivalUs());
+    CaptureFigures capture;
+    uint32_t quantum = 0;
+    if (graph) {
+        const std::vector<int16_t> captured = graph->captured();
+        const std::vector<PipeWireCapture::Buffer> buffers = graph->buffers();
+        CaptureInput c;
+        c.sent = &sent;
+        c.played = &played;
+        c.output = &output;
+        c.captured = &captured;
+        c.buffers = &buffers;
+        capture = timeCapture(c);
+        quantum = graph->quantum();
+    }
 
     std::vector<BenchProbe::ControlSample> control = probe.controlSamples();
-    std::vector<double> targets, ratios;
-    for (const auto& c : control) {
-        targets.push_back(c.targetMs);
-        if (c.nowUs >= startUs + 10000000) ratios.push_back(c.ratioPpm);  // settled: after 10 s
-    }
-    double ratioMean = std::nan("");
-    if (!ratios.empty()) {
-        ratioMean = 0.0;
-        for (double r : ratios) ratioMean += r / static_cast<double>(ratios.size());
-    }
+    std::vector<double> targets;
+    for (const auto& c : control) targets.push_back(c.targetMs);
 
-    const uint64_t arrived = profile.probe ? probe.arrivals() : tickFigures.freshFrames + tickFigures.droppedFrames;
-    const double playedReal = profile.probe ? static_cast<double>(played.size()) : tickFigures.freshFrames;
+    const uint64_t arrived = profile.probe ? probe.arrivals() : ReceptionStats::instance()->received;
+    const double playedReal = static_cast<double>(profile.probe ? played.size() : playedByStrategy);
     const double concealedPct =
         counters.concealed < 0 ? std::nan("") : 100.0 * counters.concealed / (playedReal + counters.concealed);
     const double discardedPct =
@@ -369,6 +483,11 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
 
     Record r("run");
     r.text("profile", profile.name).text("strategy", strategy).text("batch", batch);
+    if (graph) {
+        r.text("output", "pipewire").count("quantum", quantum).text("forced", outputChoice.quantum > 0 ? "yes" : "no");
+        r.real("sc_p50", m(capture.sendCapture.p50)).real("sc_p99", m(capture.sendCapture.p99));
+        r.real("located", m(capture.frames == 0 ? std::nan("") : 100.0 * capture.located / capture.frames), 1);
+    }
     r.real("voice_s", windowS).count("sent", static_cast<int64_t>(report.sent + report.duplicates));
     r.count("arrived", static_cast<int64_t>(arrived));
     r.real("net_loss", report.generated == 0 ? std::nan("") : 100.0 * report.lost / static_cast<double>(report.generated), 2);
@@ -378,6 +497,7 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     r.count("d_dup", counters.discardedDuplicate).count("d_late", counters.discardedLate);
     r.count("d_flush", counters.discardedFlush).count("d_overflow", counters.discardedOverflow);
     r.count("fec", counters.fecRecovered).count("isolated", static_cast<int64_t>(f.isolatedLosses));
+    r.count("recovered", measured ? static_cast<int64_t>(f.isolatedRecovered) : -1);
     r.count("played_n", measured ? static_cast<int64_t>(f.played) : -1);
     r.count("ooo", measured ? static_cast<int64_t>(f.outOfOrder) : -1);
     r.count("twice", measured ? static_cast<int64_t>(f.playedTwice) : -1);
@@ -390,7 +510,7 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     r.real("aw_p50", m(f.arrivalWrite.p50)).real("aw_p99", m(f.arrivalWrite.p99));
     r.real("recovery", m(f.recoverySeconds), 0).real("baseline", m(f.baselineP50));
     const double clockPpm = config.media.impairments.clockPpm;
-    r.real("ratio", ratioMean, 0).real("ratio_set", clockPpm != 0.0 ? clockPpm : std::nan(""), 0);
+    r.real("ratio", m(f.ratePpm), 0).real("ratio_set", clockPpm != 0.0 ? clockPpm : std::nan(""), 0);
     r.real("target_p50", percentile(targets, 0.5)).real("target_max", percentile(targets, 1.0));
     r.count("max_depth", counters.maxDepth);
     r.real("cpu", cpuMsPerMin, 0).real("rss", rssMb).real("rss_net", rssMb - routedMb);
@@ -398,12 +518,13 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     std::printf("%s\n", r.line().c_str());
     std::fflush(stdout);
 
+    const std::string label = graph ? strategy + ", pipewire quantum " + std::to_string(quantum) : strategy;
     std::fprintf(stderr,
                  "%s [%s, %s]: %s; simulator: generated %llu, lost %llu, duplicates %llu, reordered %llu, garbage "
                  "%llu, send errors %llu; probe: arrivals %llu, real frames played %zu, index out of range %llu, "
                  "log full %llu; output %.1f s, real segments %zu, concealed segments %zu; send->write p50 ms per 5 s: "
                  "%s%s%s\n",
-                 profile.name, strategy.c_str(), batch.c_str(), profile.what,
+                 profile.name, label.c_str(), batch.c_str(), profile.what,
                  static_cast<unsigned long long>(report.generated), static_cast<unsigned long long>(report.lost),
                  static_cast<unsigned long long>(report.duplicates), static_cast<unsigned long long>(report.reordered),
                  static_cast<unsigned long long>(report.garbage), static_cast<unsigned long long>(report.sendErrors),
@@ -432,7 +553,8 @@ int render(const std::string& path) {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: end_to_end_bench --profile NAME [--strategy tick] [--batch alone|batched] [--seconds N]\n"
+                 "usage: end_to_end_bench --profile NAME [--strategy tick|adaptive|adaptive-codec] [--batch alone|batched]\n"
+                 "                        [--seconds N] [--output alsa|pipewire [--quantum N]] [--dump FRAMES.tsv]\n"
                  "       end_to_end_bench --list | --render RECORDS\n");
 }
 
@@ -441,11 +563,15 @@ void usage() {
 int main(int argc, char** argv) {
     std::string profileName, strategy = "tick", batch = "batched";
     uint32_t seconds = 0;
+    OutputChoice output;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool more = i + 1 < argc;
         if (arg == "--list") {
-            for (const Profile& p : kProfiles) std::printf("%s\t%u\t%s\n", p.name, p.seconds, p.what);
+            for (const Profile& p : kProfiles) {
+                const std::string extra = std::string(runsCodec(p) ? "codec " : "") + (runsPipeWire(p) ? "pipewire" : "");
+                std::printf("%s\t%u\t%s\t%s\n", p.name, p.seconds, p.what, extra.empty() ? "-" : extra.c_str());
+            }
             return 0;
         }
         if (arg == "--render" && more) return render(argv[++i]);
@@ -457,13 +583,19 @@ int main(int argc, char** argv) {
             batch = argv[++i];
         } else if (arg == "--seconds" && more) {
             seconds = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--output" && more) {
+            output.pipewire = std::string(argv[++i]) == "pipewire";
+        } else if (arg == "--dump" && more) {
+            output.dumpPath = argv[++i];
+        } else if (arg == "--quantum" && more) {
+            output.quantum = static_cast<int32_t>(std::strtol(argv[++i], nullptr, 10));
         } else {
             usage();
             return 1;
         }
     }
     for (const Profile& p : kProfiles) {
-        if (profileName == p.name) return runProfile(p, strategy, batch, seconds > 0 ? seconds : p.seconds);
+        if (profileName == p.name) return runProfile(p, strategy, batch, seconds > 0 ? seconds : p.seconds, output);
     }
     usage();
     return 1;

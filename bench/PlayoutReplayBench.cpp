@@ -1,7 +1,7 @@
 // The playout's CPU cost, counted in instructions rather than time (wall-
 // clock CPU on a shared machine varies twofold):
 //
-//   valgrind --tool=callgrind --instr-atstart=no playout_replay_bench --strategy tick
+//   valgrind --tool=callgrind --instr-atstart=no playout_replay_bench --strategy tick|adaptive|adaptive-codec
 //
 // builds one arrival trace deterministically (ArrivalTrace: the jitter-20ms
 // profile, 60 s, seed 7) before instrumentation starts, then replays it
@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "AdaptiveReplay.h"
 #include "ArrivalTrace.h"
 #include "TickReplay.h"
 
@@ -33,8 +34,10 @@ namespace {
 using namespace vexlink::bench;
 
 constexpr uint64_t kTickUs = 20000;
-// The tick runs 10 ms ahead of the voice's schedule (the phase of the
-// end-to-end profiles).
+// The consumer runs 10 ms ahead of the voice's schedule (the phase of the
+// end-to-end profiles); the adaptive playout's pulls keep that phase (the
+// client's first-tick re-phasing changes where frames fall in a pull, not
+// the work).
 constexpr uint64_t kFirstTickUs = 10000;
 
 double threadCpuSeconds() {
@@ -45,6 +48,8 @@ double threadCpuSeconds() {
 
 std::unique_ptr<PlayoutReplay> makeReplay(const std::string& strategy) {
     if (strategy == "tick") return std::make_unique<TickReplay>();
+    if (strategy == "adaptive") return std::make_unique<AdaptiveReplay>(vexlink::Concealment::Fade);
+    if (strategy == "adaptive-codec") return std::make_unique<AdaptiveReplay>(vexlink::Concealment::Codec);
     return nullptr;
 }
 
@@ -60,7 +65,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         } else {
-            std::fprintf(stderr, "usage: playout_replay_bench [--strategy tick] [--seconds N]\n");
+            std::fprintf(stderr, "usage: playout_replay_bench [--strategy tick|adaptive|adaptive-codec] [--seconds N]\n");
             return 1;
         }
     }
@@ -71,7 +76,7 @@ int main(int argc, char** argv) {
     const std::vector<TraceArrival> trace = buildArrivalTrace(jitter, frames);
     std::unique_ptr<PlayoutReplay> replay = makeReplay(strategy);
     if (!replay) {
-        std::fprintf(stderr, "no strategy \"%s\" in this build (known: tick)\n", strategy.c_str());
+        std::fprintf(stderr, "no strategy \"%s\" (known: tick, adaptive, adaptive-codec)\n", strategy.c_str());
         return 1;
     }
 

@@ -2,6 +2,7 @@
 # one recorded arrival trace (scripts/bench-e2e.sh runs it).
 add_executable(playout_replay_bench
   ${CMAKE_CURRENT_LIST_DIR}/PlayoutReplayBench.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/support/AdaptiveReplay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/support/ArrivalTrace.cpp
   ${CMAKE_CURRENT_LIST_DIR}/support/TickReplay.cpp)
 target_include_directories(playout_replay_bench PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)

@@ -9,13 +9,6 @@
 
 namespace vexlink {
 
-namespace {
-// A second of voice and more: what a consumer that stalls for a moment (a
-// loaded machine, a graph that starts late) finds waiting. Past it the
-// ring refuses packets: nobody pulls, and they would be stale anyway.
-constexpr int32_t kRingSlots = 64;
-}  // namespace
-
 AdaptiveFeed::AdaptiveFeed(const PlayoutConfig& config)
     : ring_(std::make_unique<PacketRing>(kRingSlots)),
       playout_(std::make_unique<AdaptivePlayout>(config)),

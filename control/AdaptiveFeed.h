@@ -34,6 +34,14 @@ class RingPlayout;
 // - setObserver(): before anything pulls. figures(), status(): any thread.
 class AdaptiveFeed final : public SampleSource {
 public:
+    // Five seconds of voice: what a network stall releases at once (the
+    // receive thread reads such a backlog far faster than the consumer
+    // pulls, and the ring must hold it whole, or the newest packets are the
+    // ones refused), or what a consumer that stalls for a moment (a loaded
+    // machine, a graph that starts late) finds waiting. Past it the ring
+    // refuses packets: nobody pulls, and they would be stale anyway.
+    static constexpr int32_t kRingSlots = 256;
+
     explicit AdaptiveFeed(const PlayoutConfig& config);
     ~AdaptiveFeed() override;
     AdaptiveFeed(const AdaptiveFeed&) = delete;

@@ -17,12 +17,18 @@ void AdaptiveTick::beginConnection(bool fillWhileEmpty) {
     fillWhileEmpty_ = fillWhileEmpty;
     written_ = false;
     rephased_ = false;
+    polls_ = 0;
     outputSamples_ = 0;
 }
 
 uint64_t AdaptiveTick::tick(uint64_t scheduledUs) {
     if (!written_ && !fillWhileEmpty_ && !rephased_) {
         const int64_t lead = feed_.samplesUntilStart(kFrameSamples, scheduledUs);
+        // No packet yet: look again soon.
+        if (lead < 0 && polls_ < kMaxPolls) {
+            ++polls_;
+            return scheduledUs + kPollUs;
+        }
         // Not ready within this tick: the next one looks again.
         if (lead >= kFrameSamples) return 0;
         if (lead > 0) {

@@ -22,9 +22,12 @@ class LatencyProbe;
 // between ticks. Before anything has been written in a connection, a tick
 // that finds the playout about to begin with leading silence writes nothing
 // and asks for the next tick at the moment the playout is ready (once per
-// connection): every phase gets the same short delay. A device already being
-// fed is never re-phased, and no write ever comes sooner than a tick after
-// the one before.
+// connection): every phase gets the same short delay. The playout is ready
+// a few milliseconds after the first packet is due, sooner than a tick, so
+// until the first packet has come the tick looks every 5 ms instead of 20
+// (for the first 200 ms; a later start waits for its tick). A device already
+// being fed is never re-phased, and no write ever comes sooner than a tick
+// after the one before.
 //
 // Threads: beginConnection() and setLatencyProbe() on the event thread while
 // no timer thread exists; tick() on the timer thread. Allocates nothing.
@@ -53,6 +56,8 @@ private:
         int32_t offset;
     };
     static constexpr int32_t kMaxStarts = 8;  // a 960-sample pull begins two or three frames
+    static constexpr uint64_t kPollUs = 5000;
+    static constexpr int32_t kMaxPolls = 40;
 
     void onFrameStart(int64_t sequence, Frame frame, int32_t offset, uint32_t timestamp) override;
 
@@ -62,6 +67,7 @@ private:
     bool fillWhileEmpty_ = false;
     bool written_ = false;   // something went to the devices in this connection
     bool rephased_ = false;  // the schedule was moved in this connection
+    int32_t polls_ = 0;      // early looks for the first packet in this connection
     uint64_t outputSamples_ = 0;
     int16_t frame_[kFrameSamples] = {};
     Start starts_[kMaxStarts] = {};

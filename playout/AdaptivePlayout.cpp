@@ -41,6 +41,7 @@ void AdaptivePlayout::startSession(int32_t serverVersion) {
     history_.reset();
     arrivals_.reset();
     pulls_.reset();
+    phases_.reset();
     delays_.reset();
     rate_.reset();
     fifo_.reset(0);
@@ -103,7 +104,12 @@ void AdaptivePlayout::insert(const RawMediaPacket& packet, uint64_t arrivalUs) {
                 ++counters_.discardedDuplicate;
                 return;
             }
-            if (decisions_.feedsDelay(true, lateness, delays_.allowanceUs())) feed(sequence, arrival, lateness);
+            // Its delay is jitter unless it is a stall's backlog; the schedule
+            // takes only packets in time (a block of backlog alone would
+            // bend the clock's slope).
+            if (decisions_.feedsDelay(true, lateness, delays_.allowanceUs())) {
+                delays_.onPacketDelay(std::llround(lateness), static_cast<uint64_t>(arrival));
+            }
             if (newest) {
                 keepStray(sequence, packet, arrival, lateness, true);
             } else {
@@ -212,6 +218,7 @@ void AdaptivePlayout::restartAt(int64_t mediaPosition) {
     insertDue_ = false;
     fifo_.reset(nextFrame_ * kFrameSamples);
     resampler_.reset();
+    phases_.reset();  // a moved schedule puts the pulls elsewhere between packets
     pendingCount_ = 0;
 }
 
@@ -237,9 +244,18 @@ void AdaptivePlayout::flush(int64_t samples) {
 
 // ---- samples out ----
 
+double AdaptivePlayout::reachedAt(int64_t nowUs) const { return arrivals_.unitsAt(nowUs) + kFrameSamples; }
+
 double AdaptivePlayout::delayAt(int64_t nowUs) const {
     const double media = static_cast<double>(position_ - inserted_) + resampler_.phaseFraction();
-    return arrivals_.unitsAt(nowUs) + kFrameSamples - media;
+    return reachedAt(nowUs) - media;
+}
+
+double AdaptivePlayout::targetAt(int32_t samples, double reached) const {
+    const double allowance = decisions_.allowanceSamples(delays_.allowanceUs());
+    // Clocks apart walk the pulls through every phase.
+    const double slack = rate_.snapped() ? phases_.worstSlack(reached, allowance) : PullPhases::anySlack(allowance);
+    return decisions_.target(samples, slack);
 }
 
 void AdaptivePlayout::observePull(int64_t nowUs) {
@@ -253,8 +269,10 @@ void AdaptivePlayout::observePull(int64_t nowUs) {
 int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     if (out == nullptr || samples <= 0 || !anchored_) return 0;
     const auto now = static_cast<int64_t>(nowUs);
-    const double target = decisions_.target(samples, delays_.allowanceUs());
-    resolveStray(now, target);
+    rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateMargin(), pulls_.rateMargin()));
+    resolveStray(now, targetAt(samples, reachedAt(now)));
+    const double reached = reachedAt(now);
+    const double target = targetAt(samples, reached);
     double delay = delayAt(now);
     if (!started_) {
         const int32_t lead = decisions_.startOffset(delay, target, samples);
@@ -269,8 +287,14 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
         delay = delayAt(now);
     }
     if (decisions_.insertFrame(delay, target)) insertDue_ = true;
+    phases_.add(reached);
     observePull(now);
-    const double ratio = rate_.update(delay - target, arrivals_.rate() / pulls_.rate());
+    // While the allowance is still being learnt, a delay above the target
+    // is kept: at the start under jitter it is the slack the early packets
+    // need (the schedule settles on the earliest of them and the excess
+    // appears), and it would be gone just before the allowance grows.
+    const double excess = delays_.learning() ? std::min(delay - target, 0.0) : delay - target;
+    const double ratio = rate_.update(excess);
     resampler_.setRatio(ratio, rate_.landing());
     counters_.targetDelaySamples = static_cast<int32_t>(std::lround(target));
     counters_.currentDelaySamples = static_cast<int32_t>(std::lround(delay));
@@ -283,9 +307,19 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
 int64_t AdaptivePlayout::samplesUntilStart(int32_t samples, uint64_t nowUs) const {
     if (!anchored_) return -1;
     if (started_ || samples <= 0) return 0;
-    const double target = decisions_.target(samples, delays_.allowanceUs());
-    const double lead = std::ceil(target - delayAt(static_cast<int64_t>(nowUs)));
-    return lead > 0.0 ? static_cast<int64_t>(lead) : 0;
+    const auto now = static_cast<int64_t>(nowUs);
+    const double reached = reachedAt(now);
+    const double lead = std::ceil(targetAt(samples, reached) - delayAt(now));
+    if (lead <= 0.0) return 0;
+    if (!rate_.snapped()) return static_cast<int64_t>(lead);  // the target grows with the delay, sample for sample
+    // The target follows the phase: playout can begin, the pull's first
+    // `lead` samples before the first frame, or it waits until the first
+    // frame (and the one after it, when waiting for redundancy) was due the
+    // allowance ago.
+    if (lead < samples) return 0;
+    const double due = static_cast<double>((firstFrame_ + (decisions_.waitsForRedundancy() ? 2 : 1)) * kFrameSamples) +
+                       decisions_.allowanceSamples(delays_.allowanceUs());
+    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(due - reached)));
 }
 
 void AdaptivePlayout::render(int16_t* out, int32_t samples) {
@@ -368,7 +402,7 @@ void AdaptivePlayout::playPacket(int64_t frame, const RawMediaPacket& packet, in
 void AdaptivePlayout::concealFrame(int64_t frame, int16_t* out) {
     if (config_.concealment == Concealment::Codec) {
         const RawMediaPacket* next = buffer_.find(frame + 1);
-        codec_.conceal(next, out);
+        if (codec_.conceal(next, out)) ++counters_.framesFromRedundancy;
         if (gainCodes_) applyGainCode(out, kFrameSamples, next != nullptr ? next->gainCode : lastGain_);
     } else {
         fade_.conceal(out);

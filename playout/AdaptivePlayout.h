@@ -14,6 +14,7 @@
 #include "playout/PlayoutConfig.h"
 #include "playout/PlayoutCounters.h"
 #include "playout/PlayoutObserver.h"
+#include "playout/PullPhases.h"
 #include "playout/RateController.h"
 #include "playout/SampleFifo.h"
 #include "playout/ScheduleEstimator.h"
@@ -34,8 +35,13 @@ namespace vexlink {
 // envelope of arrival time against media time, whose slope is the sender's
 // clock), not against what happens to be buffered at a pull: it is smooth,
 // so a pull's phase against the arrivals does not make playout flip between
-// playing and concealing. The target is the pull's own span plus a jitter
-// allowance from a forgetting histogram of arrival delays plus a margin.
+// playing and concealing. The target is the pull's own span plus the slack
+// that makes the last packet a pull reads due a jitter allowance (from a
+// forgetting histogram of arrival delays) plus a margin before the pull.
+// While the clocks agree that slack depends on where the recent pulls fell
+// between packets: a consumer that pulls a frame at a steady phase (the
+// 20 ms tick) plays each packet soon after it is due. Otherwise, or when
+// the pulls fall everywhere, it covers every phase: up to a frame more.
 // A resampler (ratio within +-0.5 %, copying bit for bit while the ratio is
 // 1) holds the delay there against both the sender's and the puller's
 // clocks; a large excess is skipped at once, and a large shortfall is made
@@ -95,6 +101,10 @@ private:
     void flush(int64_t samples);
     void observePull(int64_t nowUs);
     double delayAt(int64_t nowUs) const;
+    // The schedule's reach at a pull (the end of the packet due last), and
+    // the target delay of a pull of `samples` there.
+    double reachedAt(int64_t nowUs) const;
+    double targetAt(int32_t samples, double reached) const;
     void render(int16_t* out, int32_t samples);
     void produceFrame();
     void playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out);
@@ -107,6 +117,7 @@ private:
     FrameHistory history_;
     ScheduleEstimator arrivals_;
     ScheduleEstimator pulls_;
+    PullPhases phases_;
     DelayManager delays_;
     RateController rate_;
     DecisionLogic decisions_;

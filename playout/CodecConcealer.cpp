@@ -5,13 +5,14 @@
 
 namespace vexlink {
 
-void CodecConcealer::conceal(const RawMediaPacket* next, int16_t* out) {
+bool CodecConcealer::conceal(const RawMediaPacket* next, int16_t* out) {
+    afterConcealment_ = true;
     if (next != nullptr && next->length > 0) {
         decoder_.decodeRedundancy(next->payload, next->length, out);
-    } else {
-        decoder_.conceal(out);
+        return true;
     }
-    afterConcealment_ = true;
+    decoder_.conceal(out);
+    return false;
 }
 
 void CodecConcealer::decode(const RawMediaPacket& packet, int16_t* out) {

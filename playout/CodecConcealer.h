@@ -20,8 +20,9 @@ public:
     explicit CodecConcealer(FrameDecoder& decoder) : decoder_(decoder) {}
 
     void reset() { afterConcealment_ = false; }
-    // next: the packet of the following frame, or null.
-    void conceal(const RawMediaPacket* next, int16_t* out);
+    // next: the packet of the following frame, or null. True when the frame
+    // was rebuilt from that packet's redundancy.
+    bool conceal(const RawMediaPacket* next, int16_t* out);
     void decode(const RawMediaPacket& packet, int16_t* out);
 
 private:

@@ -12,10 +12,14 @@ namespace {
 constexpr double kSamplesPerUs = kSampleRate / 1e6;
 }  // namespace
 
-double DecisionLogic::target(int32_t pullSamples, int32_t allowanceUs) const {
-    const bool redundancy = config_.concealment == Concealment::Codec && config_.waitForRedundancy;
-    return kFrameSamples * (redundancy ? 2 : 1) + (pullSamples - 1) + FractionalResampler::kHalfTaps +
-           (allowanceUs + config_.marginUs) * kSamplesPerUs;
+double DecisionLogic::allowanceSamples(int32_t allowanceUs) const {
+    return (allowanceUs + config_.marginUs) * kSamplesPerUs;
+}
+
+double DecisionLogic::target(int32_t pullSamples, double slackSamples) const {
+    // The pull reads its own length, more while resampling faster.
+    const double span = std::ceil(pullSamples * (1.0 + config_.maxRatioOffset)) + FractionalResampler::kHalfTaps;
+    return kFrameSamples * (waitsForRedundancy() ? 1 : 0) + span + slackSamples;
 }
 
 int32_t DecisionLogic::startOffset(double delay, double target, int32_t pullSamples) const {

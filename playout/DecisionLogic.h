@@ -31,12 +31,19 @@ public:
 
     explicit DecisionLogic(const PlayoutConfig& config) : config_(config) {}
 
-    // The delay to hold for pulls of `pullSamples`: the frame being played
-    // (and the next one, when waiting for redundancy), the rest of the pull,
-    // the resampler's look-ahead, the jitter allowance and the margin. At that delay the packet a pull needs last was due at
-    // least allowance + margin before the pull, whatever the pull's phase
-    // against the packets.
-    double target(int32_t pullSamples, int32_t allowanceUs) const;
+    // How long before a pull the last packet it reads must have been due:
+    // the jitter allowance and the margin, in samples.
+    double allowanceSamples(int32_t allowanceUs) const;
+    // The delay to hold for pulls of `pullSamples`: the pull (read at the
+    // fastest ratio), the resampler's look-ahead, the next frame too when waiting for
+    // redundancy, and the slack behind the schedule that the pulls' phases
+    // against the packets need (PullPhases). At that delay the packet a
+    // pull needs last was due at least allowance + margin before the pull.
+    double target(int32_t pullSamples, double slackSamples) const;
+    // Codec concealment holding a frame more, for the next packet's FEC.
+    bool waitsForRedundancy() const {
+        return config_.concealment == Concealment::Codec && config_.waitForRedundancy;
+    }
     // Playout is about to begin: how many samples of the pull come before
     // the first frame so that playout begins exactly at the target; -1 when
     // the whole pull would come before it (write nothing yet).

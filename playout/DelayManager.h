@@ -18,6 +18,7 @@ namespace vexlink {
 class DelayManager {
 public:
     static constexpr int32_t kBucketUs = 1000;
+    static constexpr int64_t kLearningIntervals = 10;
 
     explicit DelayManager(const PlayoutConfig& config);
 
@@ -27,6 +28,9 @@ public:
     // The start value until the first interval has closed, then the upper
     // edge of the quantile's bucket.
     int32_t allowanceUs() const { return allowanceUs_; }
+    // Fewer than kLearningIntervals intervals have closed: the allowance
+    // still rises as the jitter shows itself.
+    bool learning() const { return histogram_.adds() < kLearningIntervals; }
 
 private:
     DelayHistogram histogram_;

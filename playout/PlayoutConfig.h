@@ -16,7 +16,11 @@ struct PlayoutConfig {
     // delay histogram and the rate controller's band.
     int32_t marginUs = 1500;
     // Jitter allowance until the first histogram update (100 ms of packets).
-    int32_t startJitterUs = 5000;
+    // A consumer that chooses when it begins (the 20 ms tick) begins this
+    // long (and the margin) after the first packet was due, and its pulls
+    // keep that phase: on a clean network it is the room left for the odd
+    // packet held up by a busy sender or receiver.
+    int32_t startJitterUs = 10000;
     // Delay histogram: quantile of the per-interval maximum delays, forget
     // factor applied once per interval.
     double quantile = 0.95;

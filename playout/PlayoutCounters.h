@@ -25,6 +25,9 @@ struct PlayoutCounters {
     uint64_t discardedOverflow = 0;   // outside the window the buffer can hold
 
     uint64_t framesInserted = 0;  // concealed frames of no media time (also counted as underruns)
+    // Concealed frames rebuilt from the next packet's in-band redundancy
+    // (codec concealment, that packet waiting; also counted by cause above).
+    uint64_t framesFromRedundancy = 0;
     uint64_t reanchors = 0;  // the sender's timeline moved (a pause) and playout followed it
     uint64_t flushes = 0;
 

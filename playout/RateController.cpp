@@ -8,16 +8,21 @@ namespace vexlink {
 RateController::RateController(double maxOffset) : maxOffset_(maxOffset) {}
 
 void RateController::reset() {
+    clockRatio_ = 1.0;
     snapped_ = true;
     ratio_ = 1.0;
     landing_ = 0;
 }
 
-double RateController::update(double excessSamples, double clockRatio) {
-    const double ppm = std::abs(clockRatio - 1.0) * 1e6;
+void RateController::observeClocks(double clockRatio, double clockMargin) {
+    clockRatio_ = clockRatio;
+    const double ppm = (std::abs(clockRatio - 1.0) - clockMargin) * 1e6;
     if (snapped_ && ppm > kReleasePpm) snapped_ = false;
     if (!snapped_ && ppm < kSnapPpm) snapped_ = true;
-    const double base = snapped_ ? 1.0 : clockRatio;
+}
+
+double RateController::update(double excessSamples) {
+    const double base = snapped_ ? 1.0 : clockRatio_;
 
     // Outside the band the correction aims at its middle, so the delay comes
     // back into it in finite time and the correction stops there.

@@ -52,6 +52,7 @@ void RingPlayout::publish() {
     discardedFlush_.store(c.discardedFlush, kRelaxed);
     discardedOverflow_.store(c.discardedOverflow, kRelaxed);
     framesInserted_.store(c.framesInserted, kRelaxed);
+    framesFromRedundancy_.store(c.framesFromRedundancy, kRelaxed);
     reanchors_.store(c.reanchors, kRelaxed);
     flushes_.store(c.flushes, kRelaxed);
     targetDelaySamples_.store(c.targetDelaySamples, kRelaxed);
@@ -72,6 +73,7 @@ PlayoutCounters RingPlayout::published(uint32_t* session) const {
     c.discardedFlush = discardedFlush_.load(kRelaxed);
     c.discardedOverflow = discardedOverflow_.load(kRelaxed);
     c.framesInserted = framesInserted_.load(kRelaxed);
+    c.framesFromRedundancy = framesFromRedundancy_.load(kRelaxed);
     c.reanchors = reanchors_.load(kRelaxed);
     c.flushes = flushes_.load(kRelaxed);
     c.targetDelaySamples = targetDelaySamples_.load(kRelaxed);

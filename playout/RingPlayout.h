@@ -53,6 +53,7 @@ private:
     std::atomic<uint64_t> discardedFlush_{0};
     std::atomic<uint64_t> discardedOverflow_{0};
     std::atomic<uint64_t> framesInserted_{0};
+    std::atomic<uint64_t> framesFromRedundancy_{0};
     std::atomic<uint64_t> reanchors_{0};
     std::atomic<uint64_t> flushes_{0};
     std::atomic<int32_t> targetDelaySamples_{0};

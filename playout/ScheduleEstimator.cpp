@@ -5,12 +5,26 @@
 
 namespace vexlink {
 
+namespace {
+
+// The two-sided 95 % quantile of Student's t with `freedom` degrees of
+// freedom (exact to two decimals).
+double studentT975(int32_t freedom) {
+    static constexpr double kTable[] = {12.71, 4.30, 3.18, 2.78, 2.57, 2.45, 2.36, 2.31, 2.26, 2.23};
+    if (freedom < 1) return kTable[0];
+    if (freedom <= 10) return kTable[freedom - 1];
+    return 1.96 + 2.4 / freedom;
+}
+
+}  // namespace
+
 ScheduleEstimator::ScheduleEstimator(double nominalUsPerUnit)
     : nominalUsPerUnit_(nominalUsPerUnit), slope_(nominalUsPerUnit) {}
 
 void ScheduleEstimator::reset() {
     anchored_ = false;
     slope_ = nominalUsPerUnit_;
+    slopeMargin_ = 0.0;
     intercept_ = 0.0;
     offset_ = 0.0;
     blockHasPoint_ = false;
@@ -77,6 +91,14 @@ void ScheduleEstimator::refit() {
     slope_ = std::clamp(sxt / sxx, nominalUsPerUnit_ / (1.0 + kMaxRateOffset),
                         nominalUsPerUnit_ / (1.0 - kMaxRateOffset));
     intercept_ = mt - slope_ * mx;
+    double residuals = 0.0;
+    for (int32_t i = 0; i < historyCount_; ++i) {
+        const Point& p = history_[static_cast<size_t>(i)];
+        const double r = p.t - line(p.x);
+        residuals += r * r;
+    }
+    const int32_t freedom = historyCount_ - 2;
+    slopeMargin_ = studentT975(freedom) * std::sqrt(residuals / freedom / sxx);
 }
 
 void ScheduleEstimator::recomputeOffset() {

@@ -38,6 +38,13 @@ public:
     double unitsAt(int64_t tUs) const;
     // Units per microsecond against the nominal rate; 1 until known.
     double rate() const { return nominalUsPerUnit_ / slope_; }
+    // How far rate() may be off (relative), 0 until known: the half-width of
+    // its 95 % interval from the fit's scatter (Student's t over the blocks'
+    // points, so the few blocks of the first seconds are not trusted more
+    // than they can be). Under jitter, or on a busy machine, the envelope's
+    // points scatter and a short history's slope is far less sure than its
+    // value suggests.
+    double rateMargin() const { return slopeMargin_ / slope_; }
     // Moves the whole schedule later by dtUs (earlier when negative).
     void shift(double dtUs) { t0_ += dtUs; }
 
@@ -56,6 +63,7 @@ private:
     int64_t x0_ = 0;
     double t0_ = 0.0;
     double slope_;
+    double slopeMargin_ = 0.0;
     double intercept_ = 0.0;
     double offset_ = 0.0;  // the envelope lies at line(x) + offset_
 

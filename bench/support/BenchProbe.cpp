@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "StrategyView.h"
+#include "media/RawMediaPacket.h"
 #include "media/VoicePacket.h"
 #include "platform/Clock.h"
 
@@ -26,8 +27,12 @@ BenchProbe::BenchProbe(const StrategyView& view, size_t maxFrames)
       control_(new ControlSample[maxFrames / 50 + 64]),
       controlRoom_(maxFrames / 50 + 64) {}
 
-void BenchProbe::onArrival(const VoicePacket& packet, uint64_t nowUs) {
-    const uint32_t index = unwrapSequence(packet.rawSequence, lastArrival_);
+void BenchProbe::onArrival(const VoicePacket& packet, uint64_t nowUs) { arrived(packet.rawSequence, nowUs); }
+
+void BenchProbe::onRawArrival(const RawMediaPacket& packet, uint64_t nowUs) { arrived(packet.sequence, nowUs); }
+
+void BenchProbe::arrived(uint16_t rawSequence, uint64_t nowUs) {
+    const uint32_t index = unwrapSequence(rawSequence, lastArrival_);
     lastArrival_ = index;
     if (index < arrivalUs_.size()) {
         if (arrivalUs_[index] == 0) arrivalUs_[index] = nowUs;

@@ -24,8 +24,9 @@ class StrategyView;
 // Everything is allocated up front for `maxFrames` frame indexes; nothing
 // allocates on the client's threads.
 //
-// Threads: onArrival on the receive thread, onFramePlayed on the timer
-// thread; waitDrained and the live counts from any thread; the recorded
+// Threads: onArrival / onRawArrival on the receive thread, onFramePlayed on
+// the thread that plays (the timer thread, or the PipeWire node's data
+// thread); waitDrained and the live counts from any thread; the recorded
 // data only after both threads have ended (the controller joined them).
 class BenchProbe final : public LatencyProbe {
 public:
@@ -38,6 +39,7 @@ public:
     BenchProbe(const StrategyView& view, size_t maxFrames);
 
     void onArrival(const VoicePacket& packet, uint64_t nowUs) override;
+    void onRawArrival(const RawMediaPacket& packet, uint64_t nowUs) override;
     void onWritten(const VoicePacket&, uint64_t) override {}
     void onFramePlayed(uint16_t rawSequence, uint32_t timestamp, uint64_t outputSample, uint64_t nowUs) override;
 
@@ -56,6 +58,7 @@ public:
     uint64_t logFull() const { return logFull_; }        // plays past the log's room
 
 private:
+    void arrived(uint16_t rawSequence, uint64_t nowUs);
     void notify();
 
     const StrategyView& view_;

@@ -22,7 +22,9 @@ struct PhoneReport {
 // clean copy. The child serves one session, tells the parent its port, the
 // end of the voice, and at the end its counters and each frame's first send
 // time (both sides read CLOCK_MONOTONIC), then ends without running the
-// parent's exit handlers.
+// parent's exit handlers. The child runs at a real-time priority (or a
+// favoured niceness) where it may: the phone's pacing stands for a device
+// of its own, not for this machine's load.
 //
 // Threads: the benchmark's main thread only.
 class PhoneProcess {

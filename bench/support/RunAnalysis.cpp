@@ -65,8 +65,10 @@ RunFigures analyseRun(const AnalysisInput& in) {
     const std::vector<int16_t>& output = *in.output;
     f.played = played.size();
 
+    std::vector<bool> isolated(sent.size(), false);
     for (size_t i = 1; i + 1 < sent.size(); ++i) {
-        if (sent[i].dropped && !sent[i - 1].dropped && !sent[i + 1].dropped) ++f.isolatedLosses;
+        isolated[i] = sent[i].dropped && !sent[i - 1].dropped && !sent[i + 1].dropped;
+        if (isolated[i]) ++f.isolatedLosses;
     }
     if (played.empty()) return f;
 
@@ -131,6 +133,20 @@ RunFigures analyseRun(const AnalysisInput& in) {
         }
     }
 
+    // The rate of playout after 10 s of output.
+    const PlayedFrame* from = nullptr;
+    for (const PlayedFrame& p : played) {
+        if (p.outputSample >= first + 10 * kRate) {
+            from = &p;
+            break;
+        }
+    }
+    const PlayedFrame& to = played.back();
+    if (from != nullptr && to.outputSample >= from->outputSample + 5 * kRate && to.index > from->index) {
+        const double media = static_cast<double>(to.index - from->index) * kFrame;
+        f.ratePpm = (media / static_cast<double>(to.outputSample - from->outputSample) - 1.0) * 1e6;
+    }
+
     // Clicks and SNR over the output the real frames span.
     const uint64_t end = std::min<uint64_t>(played.back().outputSample + kFrame, output.size());
     if (end > first) f.spanSeconds = static_cast<double>(end - first) / kRate;
@@ -146,8 +162,14 @@ RunFigures analyseRun(const AnalysisInput& in) {
         const uint64_t refAt = static_cast<uint64_t>(p.index) * kFrame;
         real.add(segmentSnr(output, p.outputSample, *in.reference, refAt, std::min(kFrame, next - p.outputSample)));
         for (uint64_t at = p.outputSample + kFrame; at < next; at += kFrame) {
+            // Resampling spaces frames a few samples off 960: such slivers
+            // are not concealment.
             const uint64_t n = std::min(kFrame, next - at);
-            concealed.add(segmentSnr(output, at, *in.reference, refAt + (at - p.outputSample), n));
+            if (n < kFrame / 2) continue;
+            const double snr = segmentSnr(output, at, *in.reference, refAt + (at - p.outputSample), n);
+            concealed.add(snr);
+            const uint64_t missing = p.index + (at - p.outputSample) / kFrame;
+            if (missing < isolated.size() && isolated[missing] && snr >= 10.0) ++f.isolatedRecovered;
         }
     }
     f.snrReal = real.value();

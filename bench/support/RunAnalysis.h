@@ -56,6 +56,11 @@ struct RunFigures {
     double baselineP50 = std::numeric_limits<double>::quiet_NaN();   // before the event
     double recoverySeconds = std::numeric_limits<double>::quiet_NaN();  // NaN: no event
     size_t isolatedLosses = 0;          // dropped frames whose neighbours were not
+    size_t isolatedRecovered = 0;       // of those, concealed within 10 dB of the lost frame
+    // The playout's rate after 10 s of output, in ppm off 1 (positive:
+    // faster): media samples consumed per output sample, from the first real
+    // frame heard after 10 s to the last (at least 5 s apart).
+    double ratePpm = std::numeric_limits<double>::quiet_NaN();
 };
 
 // Nearest-rank percentile (p in [0, 1]) of the values, NaN when empty.
@@ -74,7 +79,12 @@ double percentile(std::vector<double> values, double p);
 //    output sample: a real frame's 960 samples against its own reference
 //    frame, and the output between real frames (concealment) in 960-sample
 //    pieces against the reference frames that should have been there,
-//    counted on from the last real frame. Each piece's SNR is held within
+//    counted on from the last real frame (pieces under half a frame, which
+//    resampling leaves between frames, are not concealment). An isolated
+//    loss whose concealment is within 10 dB of the lost frame (a segmental
+//    SNR of 10 dB or more; repeating and fading, or the codec's guess, stay
+//    far below) counts as recovered;
+//  - the rate at which playout consumed media after 10 s of output. Each piece's SNR is held within
 //    [-10, 35] dB; pieces where the reference is near silence are skipped;
 //  - send -> write p50 per 5 s of media time and, given an event, the
 //    seconds after its end until the p50 of every later 1 s window is within

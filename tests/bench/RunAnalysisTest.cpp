@@ -66,6 +66,25 @@ TEST(RunAnalysis, OrderDuplicatesAndAlignmentOfRealAndConcealedOutput) {
     EXPECT_DOUBLE_EQ(f.spanSeconds, 9.0 * kFrame / 48000);
 }
 
+TEST(RunAnalysis, FramesSpacedBySamplesOffAFrameAreNotConcealment) {
+    MadeUpRun run(6);
+    for (uint32_t i = 0; i < 6; ++i) run.play(i, i * 963, 10.0);  // resampled slower
+    const RunFigures f = run.analyse();
+    EXPECT_EQ(f.realSegments, 6u);
+    EXPECT_EQ(f.concealedSegments, 0u);
+}
+
+TEST(RunAnalysis, IsolatedLossesConcealedCloseToTheLostFrameCountAsRecovered) {
+    MadeUpRun run(6);
+    run.sent[2].dropped = run.sent[4].dropped = true;
+    for (uint32_t i : {0, 1, 3, 5}) run.play(i, i * kFrame, 10.0);
+    // Frame 2's place holds frame 2 itself (rebuilt), frame 4's silence.
+    std::copy(run.reference.begin() + 2 * kFrame, run.reference.begin() + 3 * kFrame, run.output.begin() + 2 * kFrame);
+    const RunFigures f = run.analyse();
+    EXPECT_EQ(f.isolatedLosses, 2u);
+    EXPECT_EQ(f.isolatedRecovered, 1u);
+}
+
 TEST(RunAnalysis, SlipsAfterTenSecondsAndRecoveryAfterAnEvent) {
     // 40 s of frames: 10 ms of delay, 300 ms for the frames of 10..12 s (the
     // event) and of the 3 s after it, then 10 ms again; one frame skipped at
@@ -80,6 +99,8 @@ TEST(RunAnalysis, SlipsAfterTenSecondsAndRecoveryAfterAnEvent) {
     }
     const RunFigures f = run.analyse(10000, 12000);
     EXPECT_EQ(f.slipsAfter10s, 1u);
+    // After 10 s of output one frame in 1497 was skipped: media ran that much faster.
+    EXPECT_NEAR(f.ratePpm, 1e6 / 1497, 0.5);
     EXPECT_DOUBLE_EQ(f.baselineP50, 10.0);
     EXPECT_DOUBLE_EQ(f.recoverySeconds, 3.0);
     EXPECT_DOUBLE_EQ(f.sendWriteOutside.p99, 300.0);  // 12..15 s is outside the event

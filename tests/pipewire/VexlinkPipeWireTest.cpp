@@ -82,8 +82,14 @@ TEST(VexlinkPipeWire, PhoneMicrophoneRecordsTheVoiceOfNow) {
     recorder->wait(10s);
     const std::vector<int> crossings = crossingsPerFrame(recorder->stdoutText());
     ASSERT_GE(crossings.size(), 50u);
-    // The first frame may be cut by the concealment's fade-in; none is 500 Hz.
-    for (size_t i = 1; i < crossings.size(); ++i) EXPECT_NEAR(crossings[i], 60, 3) << i;
+    // None is 500 Hz. A frame may be cut by a fade (the start, or a pull the
+    // loaded machine let run dry), so only nearly all are clean 1500 Hz.
+    size_t clean = 0;
+    for (size_t i = 0; i < crossings.size(); ++i) {
+        EXPECT_GT(crossings[i], 40) << i;
+        clean += crossings[i] >= 57 && crossings[i] <= 63;
+    }
+    EXPECT_GE(clean * 10, crossings.size() * 9);
 
     vexlink.signal(SIGINT);
     EXPECT_EQ(vexlink.wait(30s), 0);

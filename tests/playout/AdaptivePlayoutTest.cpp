@@ -170,9 +170,16 @@ Playback play(const std::vector<Arrival>& arrivals, Pulls pulls = {}, int64_t un
 }
 
 constexpr int64_t kAny = -1;
-// The target of clean arrivals: a frame, the rest of a 20 ms pull, the
-// resampler's look-ahead, 1 ms of allowance and the margin.
-constexpr int32_t kCleanTarget = 960 + 959 + 16 + 48 + 72;
+// The target of clean arrivals, pulled 20 ms at a time `phaseMs` after
+// each packet was sent (0.5 ms before it came): the pull read at the
+// fastest ratio, the resampler's look-ahead, and how far the schedule has
+// run past the end of the last packet due (1 ms of allowance and the
+// margin, 120 samples, are within that).
+constexpr int32_t cleanTarget(double phaseMs) {
+    const int32_t phase = (static_cast<int32_t>((phaseMs - 0.5) * 48) + 960) % 960;
+    return 965 + 16 + (phase >= 120 ? phase : phase + 960);
+}
+constexpr int32_t kCleanTarget = cleanTarget(10.0);
 
 struct Scenario {
     const char* name;
@@ -246,17 +253,24 @@ std::vector<Arrival> steady() { return trace(); }
 std::mt19937 seeded() { return std::mt19937(11); }
 
 INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
-    // Arrivals at every phase of the 20 ms pull, right on it included.
-    Scenario{"phase0", steady, {960, 0.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, kCleanTarget},
-    Scenario{"phase5", steady, {960, 5.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, kCleanTarget},
-    Scenario{"phase10", steady, {960, 10.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, kCleanTarget},
-    Scenario{"phase15", steady, {960, 15.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, kCleanTarget},
-    Scenario{"phase19_9", steady, {960, 19.9}, 3000, true, 0, 0, 0, 0, 0, 0, 0, kCleanTarget},
+    // Arrivals at every phase of the 20 ms pull, right on it included: the
+    // delay sits just past the packets' arrival at the pulls' phase. At 5 and
+    // 10 ms the pulls fall within the start allowance (10 ms and the margin),
+    // so playout begins a frame later and sheds it, within about 5 s, once
+    // the allowance has shrunk.
+    Scenario{"phase0", steady, {960, 0.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(0.0)},
+    Scenario{"phase5", steady, {960, 5.0}, 6000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(5.0)},
+    Scenario{"phase10", steady, {960, 10.0}, 6000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(10.0)},
+    Scenario{"phase15", steady, {960, 15.0}, 3000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(15.0)},
+    Scenario{"phase19_9", steady, {960, 19.9}, 3000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(19.9)},
     // Drift: the phase walks through the pull (300 ppm: 6 ms over the run).
     Scenario{"fast300", [] { return trace(300); }, {960, 0.5}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"slow300", [] { return trace(-300); }, {960, 0.5}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
-    Scenario{"fast3000", [] { return trace(3000); }, {960, 10.0}, 10000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
-    Scenario{"slow3000", [] { return trace(-3000); }, {960, 10.0}, 10000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
+    // Once the clocks are known apart (2 s) the delay covers every phase of
+    // the pull: a shortfall of more than 10 ms is made up by a frame inserted
+    // at once.
+    Scenario{"fast3000", [] { return trace(3000); }, {960, 10.0}, 10000, false, 3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
+    Scenario{"slow3000", [] { return trace(-3000); }, {960, 10.0}, 10000, false, -3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     // A puller with its own clock, 3000 ppm either way, in its own sizes.
     Scenario{"pull256fast", steady, {256, 3.0, 3000}, 10000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"pull1024slow", steady, {1024, 3.0, -3000}, 10000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
@@ -268,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
              {960, 10.0}, 2000, false, kFree, 0, kAny, kAny, 0, kAny, 0, kAny, kFrames / 200},
     // Copies 0..30 ms after the first, and every 50th a copy 300 ms later.
     Scenario{"duplicates", [] { return trace(0, nullptr, [](int f) { return f % 50 == 0 ? 300000 : f % 10 == 1 ? (f * 7919) % 30000 : -1; }); },
-             {960, 10.0}, 3000, true, kFree, 0, 0, 0, 180, 0, 0, kCleanTarget},
+             {960, 10.0}, 6000, true, kFree, 0, 0, 0, 180, 0, 0, kCleanTarget},
     // Every 100th frame 150 ms late: late, and no reason to wait longer.
     Scenario{"late", [] { return trace(0, [](int f) { return f % 100 == 50 ? int64_t{150000} : 0; }); },
              {960, 10.0}, 0, false, kFree, 0, 15, 0, 0, 15, 0, kCleanTarget},

@@ -101,6 +101,9 @@ TEST(ScheduleEstimatorTest, ClockRateAndEnvelope) {
             schedule.add(int64_t{i} * 960, t);
         }
         EXPECT_NEAR((schedule.rate() - 1) * 1e6, c.ppm, c.tolerancePpm);
+        // The stated margin covers the real error, and is small when the points lie on the line.
+        EXPECT_LE(std::abs(schedule.rate() - 1 - c.ppm * 1e-6), schedule.rateMargin() + 0.5e-6);
+        EXPECT_LE(schedule.rateMargin(), c.jitterUs == 0 ? 0.2e-6 : 2 * c.tolerancePpm * 1e-6);
         EXPECT_NEAR(minLateness, 0.0, 1.0 + c.jitterUs / 15.0);
         EXPECT_NEAR(schedule.unitsAt(static_cast<int64_t>(5e6 + 990 * 20000 / (1 + c.ppm * 1e-6))), 990 * 960.0,
                     2.0 + c.jitterUs * 0.048 / 20);
@@ -112,13 +115,17 @@ TEST(ScheduleEstimatorTest, ClockRateAndEnvelope) {
 
 TEST(RateControllerTest, ExactlyOneUntilThereIsSomethingToCorrect) {
     RateController rate(0.005);
-    const struct { double excess, clock, ratio; } steps[] = {
-        {0, 1.0, 1.0},           {24, 1.00001, 1.0},   // inside the band, clocks within the snap
-        {-36, 1.0, 1.0 - 0.002}, {60, 1.0, 1.002},     // 1 ms from the band's middle: 0.2 %
-        {10, 1.00004, 1.00004},  {10, 1.00002, 1.00002},  // released beyond 30 ppm, snapped again below 15
-        {10, 1.00001, 1.0},      {5000, 1.0, 1.005},   {-5000, 0.999, 0.995},
+    const struct { double excess, clock, margin, ratio; } steps[] = {
+        {0, 1.0, 0, 1.0},           {24, 1.00001, 0, 1.0},   // inside the band, clocks within the snap
+        {-36, 1.0, 0, 1.0 - 0.002}, {60, 1.0, 0, 1.002},     // 1 ms from the band's middle: 0.2 %
+        {10, 1.0004, 400e-6, 1.0},  // 400 ppm measured, but only 0 ppm for sure
+        {10, 1.00004, 0, 1.00004},  {10, 1.00002, 0, 1.00002},  // released beyond 30 ppm, snapped again below 15
+        {10, 1.00001, 0, 1.0},      {5000, 1.0, 0, 1.005},   {-5000, 0.999, 0, 0.995},
     };
-    for (const auto& s : steps) EXPECT_DOUBLE_EQ(rate.update(s.excess, s.clock), s.ratio) << s.excess << " " << s.clock;
+    for (const auto& s : steps) {
+        rate.observeClocks(s.clock, s.margin);
+        EXPECT_DOUBLE_EQ(rate.update(s.excess), s.ratio) << s.excess << " " << s.clock;
+    }
 }
 
 class ResamplerTest : public ::testing::Test {
