@@ -134,8 +134,12 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t det
         if (state != kStateDisconnected) lastState_.store(state, std::memory_order_release);
         // Queued, not written here: shown at once unless stdout blocks.
         (void)console.post(text, formatStateLines(text, sizeof text, state, result, debug()));
-        // A retried end: the media port's trouble is worth a word each time.
-        if (state == kStateDisconnected) printFinalNotes(stderr, result, detail, false, 0);
+        // A retried end: the media port's trouble is worth a word each time,
+        // once the line above (and the status line's erasing) is out.
+        if (state == kStateDisconnected) {
+            (void)console.drain(kHintDrainMs);
+            printFinalNotes(stderr, result, detail, false, 0);
+        }
         return;
     }
     // Claim before publishing 0: main must not take the exit path for a
@@ -161,8 +165,10 @@ void MyPlayerCallback::onStateChanged(int32_t state, int32_t result, int32_t det
 void MyPlayerCallback::onReconnectWait(int32_t waitMs) {
     char text[64];
     const int n = std::snprintf(text, sizeof text, "vexlink: reconnecting in %d s\n", (waitMs + 999) / 1000);
-    // A stderr that cannot take the line now (a full pipe, a paused
-    // terminal) must not hold up the event thread.
+    // After the queued lines, so it never shares a screen line with the
+    // status line. A stderr that cannot take the line now (a full pipe, a
+    // paused terminal) must not hold up the event thread.
+    (void)(console_ != nullptr ? *console_ : ConsoleWriter::instance()).drain(kHintDrainMs);
     pollfd err{STDERR_FILENO, POLLOUT, 0};
     if (n > 0 && ::poll(&err, 1, 0) == 1 && (err.revents & POLLOUT) != 0) {
         (void)!::write(STDERR_FILENO, text, static_cast<size_t>(n));

@@ -18,6 +18,9 @@ inline constexpr size_t kStateTextCapacity = 1024;
 // lines: a stdout that blocks must not keep Ctrl-C from ending the process
 // within two seconds.
 inline constexpr int kFinalDrainMs = 1000;
+// How long a hint on standard error waits for the queued lines (and so for
+// the erasing of the status line) before it is written anyway.
+inline constexpr int kHintDrainMs = 100;
 
 // The console line(s) for one reported state, without any other effect,
 // into `out` (NUL-terminated, cut to `size` - 1 bytes); returns their
