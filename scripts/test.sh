@@ -13,9 +13,10 @@ quick=0
 # install them first so the ctest passes run those checks instead of skipping.
 bash scripts/install-deps.sh dpkg-dev file man-db groff-base bash-completion
 
+# The house rule first: tests are at most a third of the code.
+bash scripts/test-share.sh --check
+
 jobs=$(nproc)
-# Tests labelled "long" (minute-long fault-injection scenarios) run once, in
-# the plain build; the sanitizer passes skip them.
 run_suite() {
   local preset=$1
   shift
@@ -35,8 +36,8 @@ passed_total=0
 
 run_suite default
 if [ "$quick" -eq 0 ]; then
-  run_suite asan -LE long
-  run_suite tsan -LE long
+  run_suite asan
+  run_suite tsan
   echo "=== fuzzing (ASan+UBSan, bounded) ==="
   bash scripts/fuzz.sh 60
 fi
@@ -45,7 +46,6 @@ fi
 echo "=== package: build the .deb from build/default and check it ==="
 bash scripts/check-package.sh build/default
 
-bash scripts/test-share.sh
 
 echo "=== all test passes succeeded ==="
 echo "${passed_total} passed, 0 failed"
