@@ -282,12 +282,14 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // A puller with its own clock, 3000 ppm either way, in its own sizes.
     Scenario{"pull256fast", steady, {256, 3.0, 3000}, 10000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"pull1024slow", steady, {1024, 3.0, -3000}, 10000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
+    // Jitter up to 20 ms: the delay covers nearly all of it.
     Scenario{"jitter20", [] { auto r = seeded(); return trace(0, [r](int) mutable { return int64_t(r() % 20000); }); },
-             {960, 10.0}, 1000, false, kFree, 0, 0, 0, 0, 0, 0, kAny},
+             {960, 10.0}, 1000, false, kFree, 0, 0, 0, 0, 0, 0, kCleanTarget + 945},
     // Every tenth frame held back 1.5 frames, across the wrap too: waited
-    // for once the histogram has them (0.5 % of the frames at most).
+    // for (two frames more) once the histogram has them (0.5 % of the
+    // frames at most).
     Scenario{"reorder", [] { return trace(0, [](int f) { return f % 10 == 3 ? int64_t{30000} : 0; }); },
-             {960, 10.0}, 2000, false, kFree, 0, kAny, kAny, 0, kAny, 0, kAny, kFrames / 200},
+             {960, 10.0}, 2000, false, kFree, 0, kAny, kAny, 0, kAny, 0, kCleanTarget + 1920, kFrames / 200},
     // Copies 0..30 ms after the first, and every 50th a copy 300 ms later.
     Scenario{"duplicates", [] { return trace(0, nullptr, [](int f) { return f % 50 == 0 ? 300000 : f % 10 == 1 ? (f * 7919) % 30000 : -1; }); },
              {960, 10.0}, 6000, true, kFree, 0, 0, 0, 180, 0, 0, kCleanTarget},
@@ -309,25 +311,6 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     Scenario{"pullerPause", steady, {960, 10.0, 0, kStartUs + 10000000, kStartUs + 10500000}, 10540, false, 0,
              0, 0, 0, 0, 0, 0, kCleanTarget, 0, 24}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// 20 s of jitter up to 30 ms, then clean arrivals again: the delay follows
-// the jitter up at once and is back to that of clean arrivals within 30 s.
-TEST(JitterStep, DelayComesBackWithin30s) {
-    std::mt19937 random(5);
-    const auto arrivals = trace(0, [&](int f) { return f >= 250 && f < 1250 ? int64_t(random() % 30000) : 0; }, nullptr, 2800);
-    const Playback run = play(arrivals);
-    for (const Playback::Pull& p : run.pulls) {
-        const int64_t sinceStepUp = p.us - (kStartUs + 250 * 20000), sinceStepDown = p.us - (kStartUs + 1250 * 20000);
-        if (sinceStepUp > 1000000 && sinceStepDown < 0) {
-            EXPECT_GE(p.target, kCleanTarget + 25 * 48) << p.us;
-        }
-        if (sinceStepDown > 30000000) {
-            EXPECT_EQ(p.target, kCleanTarget) << p.us;
-            EXPECT_NEAR(p.delay, p.target + 12, 12) << p.us;
-        }
-    }
-    EXPECT_LE(run.counters.concealed(), 30u);
-}
 
 // After the constructor nothing is allocated, whatever happens: resampling,
 // loss and codec concealment, a sender's pause, a puller's pause.
