@@ -97,16 +97,13 @@ const RawMediaPacket& packetOf(RawMediaPacket& packet, int64_t frame, uint16_t s
     return packet;
 }
 
-struct Arrival {
-    int frame;
-    int64_t us;
-};
+struct Arrival { int frame; int64_t us; };
 // Sent every 20 ms by a clock `ppm` fast, 0.5 ms on the way; `extra` adds a
 // delay (negative: lost) and may add a copy.
 std::vector<Arrival> trace(double ppm = 0, const std::function<int64_t(int)>& extra = nullptr,
-                           const std::function<int64_t(int)>& copy = nullptr, int frames = kFrames) {
+                           const std::function<int64_t(int)>& copy = nullptr) {
     std::vector<Arrival> arrivals;
-    for (int f = 0; f < frames; ++f) {
+    for (int f = 0; f < kFrames; ++f) {
         const int64_t sent = kStartUs + std::llround(f * 20000.0 / (1 + ppm * 1e-6)) + 500;
         const int64_t delay = extra ? extra(f) : 0;
         if (delay >= 0) arrivals.push_back({f, sent + delay});
@@ -124,22 +121,13 @@ struct Pulls {
 };
 
 struct Playback : PlayoutObserver {
-    struct Start {
-        int64_t frame;
-        Frame kind;
-        size_t at;  // in `out`
-        int64_t us;
-    };
+    struct Start { int64_t frame; Frame kind; size_t at /* in `out` */; int64_t us; };
     void onFrameStart(int64_t sequence, Frame kind, int32_t offset, uint32_t) override {
         starts.push_back({sequence - kFirstSequence, kind, pulledBefore + size_t(offset), nowUs});
     }
     std::vector<int16_t> out;
     std::vector<Start> starts;
-    struct Pull {
-        int64_t us;
-        double ratio;
-        int32_t target, delay;
-    };
+    struct Pull { int64_t us; double ratio; int32_t target, delay; };
     std::vector<Pull> pulls;  // those that wrote
     PlayoutCounters counters;
     size_t pulledBefore = 0;
@@ -218,9 +206,7 @@ TEST_P(Scenarios, FramesCountersAndRatio) {
         }
         if (start.us >= settleUs && start.frame < kFrames - 2) {
             EXPECT_EQ(start.frame, previous + 1) << "slip at " << start.us;
-            if (s.lost <= 0 && s.late <= 0) {
-                EXPECT_EQ(start.kind, Frame::Played) << start.frame;
-            }
+            if (s.lost <= 0 && s.late <= 0) { EXPECT_EQ(start.kind, Frame::Played) << start.frame; }
             if (s.exact && start.at + 960 <= run.out.size()) {
                 ASSERT_TRUE(std::equal(reference[size_t(start.frame)].begin(), reference[size_t(start.frame)].end(),
                                        run.out.begin() + long(start.at))) << start.frame;
@@ -235,13 +221,9 @@ TEST_P(Scenarios, FramesCountersAndRatio) {
         {"discarded late", s.discardedLate, c.discardedLate}, {"reanchors", s.reanchors, c.reanchors},
         {"target", s.target, uint64_t(c.targetDelaySamples)}, {"flushed", s.flushed, c.discardedFlush},
         {"flushes", s.flushed > 0, c.flushes}, {"overflow", 0, c.discardedOverflow}};
-    if (s.concealedAtMost != kAny) {
-        EXPECT_LE(c.concealed(), uint64_t(s.concealedAtMost));
-    }
+    if (s.concealedAtMost != kAny) { EXPECT_LE(c.concealed(), uint64_t(s.concealedAtMost)); }
     for (const auto& e : expected) {
-        if (e.want != kAny) {
-            EXPECT_EQ(uint64_t(e.want), e.got) << e.name;
-        }
+        if (e.want != kAny) { EXPECT_EQ(uint64_t(e.want), e.got) << e.name; }
     }
     if (!std::isnan(s.ratioPpm)) {
         double low = 1e9, high = -1e9;
