@@ -303,6 +303,7 @@ TEST(PacketReader, HeadersLengthsAndWhatTheDecoderGets) {
         packet.timestamp = 0xDEADBEEF;
         packet.gainCode = 9;
         packet.sampleCount = c.sampleCount;
+        std::fill(std::begin(packet.samples), std::end(packet.samples), int16_t{999});
         RawMediaPacket copy;
         copy.timestamp = 0xDEADBEEF;
         const int32_t result = c.reader(decoding, decoder, packet);
@@ -315,7 +316,8 @@ TEST(PacketReader, HeadersLengthsAndWhatTheDecoderGets) {
         EXPECT_EQ(decoding.resets, c.payload == kRefused ? 1 : 0);
         EXPECT_EQ(raw.resets, decoding.resets);
         if (result != 0) continue;
-        EXPECT_EQ(decoder.capacity, c.capacity);
+        EXPECT_EQ(decoder.capacity, c.capacity);  // and what it did not fill is silence
+        EXPECT_EQ(std::count(std::begin(packet.samples), std::end(packet.samples), 0), kFrameSamples - c.capacity);
         EXPECT_EQ(decoder.payload, Bytes(decoding.bytes.begin() + size, decoding.bytes.begin() + size + c.payload));
         EXPECT_EQ(Bytes(copy.payload, copy.payload + copy.length), decoder.payload);
         EXPECT_EQ(packet.rawSequence, c.sequence);
