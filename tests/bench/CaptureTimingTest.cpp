@@ -30,13 +30,7 @@ TEST(CaptureTiming, FramesAreFoundAcrossALostCycleAndTimedByTheirPlaceInTheBuffe
         sent[i].firstSendUs = int64_t(1000000 + i * 20000);
         played.push_back({i, uint64_t(i) * 960 + 100, 0});
     }
-    CaptureInput in;
-    in.sent = &sent;
-    in.played = &played;
-    in.output = &output;
-    in.captured = &captured;
-    in.buffers = &buffers;
-    const CaptureFigures f = timeCapture(in);
+    const CaptureFigures f = timeCapture({&sent, &played, &output, &captured, &buffers});
     EXPECT_EQ(f.frames, 40u);
     EXPECT_EQ(f.located, 38u);  // frames 15 and 16 have samples in the lost cycle
     // A frame's first sample is captured 1 ms after its place in the capture

@@ -31,16 +31,7 @@ struct MadeUpRun {
                   output.begin() + long(at));
     }
     RunFigures analyse(int64_t eventFrom = -1, int64_t eventTo = -1) {
-        AnalysisInput in;
-        in.sent = &sent;
-        in.firstArrivalUs = &arrivals;
-        in.played = &played;
-        in.output = &output;
-        in.reference = &reference;
-        in.eventFromMs = eventFrom;
-        in.eventToMs = eventTo;
-        in.excludeEvent = eventFrom >= 0;
-        return analyseRun(in);
+        return analyseRun({&sent, &arrivals, &played, &output, &reference, 20.0, eventFrom, eventTo, eventFrom >= 0});
     }
     std::vector<SentFrame> sent;
     std::vector<uint64_t> arrivals;

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "media/ReceptionStats.h"
@@ -33,31 +35,32 @@ std::string report(const ReceptionStats& stats) {
     return text;
 }
 
-TEST(ReceptionJitter, SmoothsTransitDifferencesFromTen) {
-    const std::vector<std::pair<uint32_t, double>> runs[] = {{{100, 10.0}, {104, 9.625}, {100, 9.2734375}},
-                                                             {{100, 10.0}, {300, 21.875}}};
-    for (const auto& run : runs) {
+// The estimate starts at 10 and smooths transit differences by 1/16, also
+// where the transit or the local clock wraps past 32 bits. While a late run
+// is open each packet sets the target delay to 5 x jitter; otherwise it
+// stays 0.
+TEST(ReceptionJitter, SmoothedDifferencesAndTheLateDelay) {
+    const struct Run { bool late; std::vector<std::tuple<uint32_t, uint32_t, double>> steps; } runs[] = {
+        {false, {{100, 50000, 10.0}, {104, 50000, 9.625}, {100, 50000, 9.2734375}}},
+        {true, {{100, 50000, 10.0}, {300, 50000, 21.875}}},
+        // Arrival clock 2 ms below the sender's timestamp, then 3 ms above it.
+        {false, {{0xFFFFFFFEu, 1000, 10.0}, {3, 1020, 10.0 + (5.0 - 10.0) / 16}}},
+        // The local clock wrapping between two packets sent 20 ms apart.
+        {true, {{0xFFFFFFF0u - 5000, 0xFFFFFFF0u, 10.0}, {8u - 5020u, 8, 10.0 + (4.0 - 10.0) / 16}}},
+    };
+    for (const Run& run : runs) {
         ReceptionStats stats;
-        for (auto [transit, jitter] : run) {
-            feed(stats, transit);
+        stats.lateRun = run.late ? 1 : 0;
+        double highest = 0;
+        for (auto [transit, arrival, jitter] : run.steps) {
+            feed(stats, transit, arrival);
             EXPECT_DOUBLE_EQ(stats.jitter, jitter) << transit;
+            EXPECT_EQ(stats.lastTransit, transit);
+            highest = std::max(highest, jitter);
         }
-        EXPECT_DOUBLE_EQ(stats.maxJitter, std::max(10.0, stats.jitter));
+        EXPECT_DOUBLE_EQ(stats.maxJitter, highest);
+        EXPECT_EQ(stats.targetDelay, run.late ? int32_t(5 * stats.jitter) : 0);
     }
-}
-
-TEST(ReceptionJitter, TransitsWrappingPast32BitsGiveTheTrueDifference) {
-    // Arrival clock 2 ms below the sender's timestamp, then 3 ms above it.
-    ReceptionStats stats;
-    feed(stats, 0xFFFFFFFEu, 1000);
-    feed(stats, 3, 1020);
-    EXPECT_EQ(stats.lastTransit, 3u);
-    EXPECT_DOUBLE_EQ(stats.jitter, 10.0 + (5.0 - 10.0) / 16);
-    // The local clock wrapping between two packets sent 20 ms apart.
-    ReceptionStats wrapped;
-    feed(wrapped, 0xFFFFFFF0u - 5000, 0xFFFFFFF0u);
-    feed(wrapped, 8 - 5020, 8);
-    EXPECT_DOUBLE_EQ(wrapped.jitter, 10.0 + (4.0 - 10.0) / 16);
 }
 
 // A sender swinging its clock by half the 32-bit range: the estimate, the

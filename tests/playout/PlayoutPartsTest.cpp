@@ -131,8 +131,11 @@ TEST(RateControllerTest, ExactlyOneUntilThereIsSomethingToCorrect) {
 class ResamplerTest : public ::testing::Test {
 protected:
     // Runs `count` outputs in pulls of `pull`, with the input a sine at
-    // `hz` (or the sample index when hz is 0), ratio changing as asked.
+    // `hz`, ratio changing as asked, from a fresh start.
     std::vector<int16_t> run(double hz, int32_t count, int32_t pull, const std::function<double(int32_t)>& ratioAt) {
+        fifo.reset(0);
+        resampler.reset();
+        position = fed = 0;
         std::vector<int16_t> out(static_cast<size_t>(count));
         for (int32_t done = 0; done < count; done += pull) {
             pull = std::min(pull, count - done);
@@ -147,27 +150,18 @@ protected:
         return out;
     }
     static int16_t input(double hz, int64_t n) {
-        return hz == 0 ? static_cast<int16_t>(n % 30000) : static_cast<int16_t>(std::lrint(12000 * std::sin(2 * M_PI * hz * n / 48000)));
+        return static_cast<int16_t>(std::lrint(12000 * std::sin(2 * M_PI * hz * n / 48000)));
     }
     SampleFifo fifo;
     FractionalResampler resampler;
     int64_t position = 0, fed = 0;
 };
 
-TEST_F(ResamplerTest, RatioOneCopiesBitForBit) {
-    const auto out = run(0, 48000, 256, [](int32_t) { return 1.0; });
-    for (int32_t i = 0; i < 48000; ++i) ASSERT_EQ(out[size_t(i)], input(0, i)) << i;
-    EXPECT_EQ(position, 48000);
-}
-
 // Within 78 dB of an exact interpolation across the band (the floor of
 // 16-bit samples at this level is 89 dB).
 TEST_F(ResamplerTest, FractionalPositionsAreInterpolatedCleanly) {
     for (double ratio : {1.005, 0.995, 1.0003}) {
         for (double hz : {200.0, 3000.0, 9000.0, 16000.0}) {
-            fifo.reset(0);
-            resampler.reset();
-            position = fed = 0;
             const auto out = run(hz, 19200, 480, [ratio](int32_t) { return ratio; });
             double error = 0, signal = 0;
             for (int i = 960; i < 19200; ++i) {
