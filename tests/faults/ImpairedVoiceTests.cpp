@@ -1,99 +1,125 @@
-// The client against a misbehaving network, in-process: each scenario runs a
-// few seconds of voice through the simulator's impairments and checks that
-// the client holds up (run() checks the end: stop() within the limit,
-// result 0, every frame released). Version 4 plays adaptive.
+// The client against a misbehaving network, in-process: a real MicController
+// (its event, receive and timer threads, sockets on 127.0.0.1, real libopus,
+// ALSA routed to files) against the phone simulator, a few seconds of voice
+// through the simulator's impairments. Checked: the client holds up; what
+// either playout makes of loss, jitter and copies is tested on a hand-driven
+// clock (tests/playout, tests/control). Version 4 plays adaptive.
 
-#include "VoiceFaultTest.h"
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include "AlsaRouting.h"
+#include "ControllerTestSupport.h"
+#include "FaultLimits.h"
+#include "control/MicController.h"
 #include "control/VoiceReceiver.h"
 #include "media/ReceptionStats.h"
-#include "tools/phonesim/ImpairmentModel.h"
+#include "settings/Settings.h"
+#include "tools/phonesim/ChirpSignal.h"
+#include "tools/phonesim/PhoneSimulator.h"
 
 namespace vexlink::test {
 namespace {
 
-using phonesim::SimulatorConfig;
+using namespace std::chrono_literals;
 
-constexpr uint32_t kVoiceMs = 5000;  // 250 frames
-
-class ImpairedVoice : public VoiceFaultTest {};
-
-TEST_F(ImpairedVoice, StopDuringAStallEndsPromptly) {
-    // The receive thread waits up to 3 s for the next datagram; stop() must
-    // not wait for that.
-    SimulatorConfig c = voice(kVoiceMs);
-    c.media.impairments.stallAtMs = 1000;
-    c.media.impairments.stallForMs = 3500;
-    VoiceRunOptions options;
-    options.stopAfterArrivals = 50;  // the last frame before the stall
-    const VoiceOutcome o = run("stop-in-stall", c, options);
-    EXPECT_LE(o.arrivals, 51u);
-}
-
-TEST_F(ImpairedVoice, GarbageAndOversizedDatagramsBetweenTheVoice) {
-    SimulatorConfig c = voice(kVoiceMs);
-    // One junk datagram every other packet: random bytes (1..200) or more
-    // than the reader's 1024-byte buffer (1025..2048).
-    c.media.impairments.garbageRate = 0.5;
-    c.media.impairments.garbageKinds = phonesim::kGarbageRandom | phonesim::kGarbageOversized;
-    const VoiceOutcome o = run("garbage", c);
-    EXPECT_GT(o.sent.garbage, 80u);
-    // Junk is refused without crashing or ending the connection (run()
-    // checks that); a voice packet is lost only when a junk datagram shorter
-    // than a header is glued in front of it by the reader.
-    EXPECT_GE(o.arrivals * 100, o.sent.sent * 95);
-}
-
-// Each junk datagram costs the reader one of its three attempts at the next
-// packet; three in a row (here after every voice packet) make the receive
-// thread give up, and so does a zero-length datagram at once: the
-// connection ends with "Aborted." (-28) in order, releasing everything.
-struct SelfEnd {
+struct Scenario {
     const char* name;
-    double garbageRate;
-    uint32_t kinds;
+    double garbageRate;     // junk datagrams per voice packet
+    uint32_t garbageKinds;  // random bytes (1..200), oversized (1025..2048), empty
+    uint32_t flood;         // times the normal packet rate (0: normal)
+    PlayoutMode playout;
+    int32_t result;  // kResultAborted: the junk ends the connection; 0: a stop after the voice
+    uint64_t minGarbage, minSent;
+    uint32_t minReceivedPercent;  // of the packets sent
 };
-class ImpairedVoiceEnd : public VoiceFaultTest, public ::testing::WithParamInterface<SelfEnd> {};
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
+constexpr uint32_t kJunk = phonesim::kGarbageRandom | phonesim::kGarbageOversized;
 
-TEST_P(ImpairedVoiceEnd, EndsTheConnectionAsAborted) {
-    SimulatorConfig c = voice(kVoiceMs);
-    c.media.impairments.garbageRate = GetParam().garbageRate;
-    c.media.impairments.garbageKinds = GetParam().kinds;
-    VoiceRunOptions options;
-    options.expectSelfEnd = true;
-    const VoiceOutcome o = run(GetParam().name, c, options);
-    EXPECT_EQ(o.result, kResultAborted);
-    EXPECT_GE(o.sent.garbage, 1u);
-    EXPECT_GE(o.arrivals, 1u);
-    EXPECT_LT(o.sent.generated, 250u);  // well before the voice would have ended
+class ImpairedVoice : public ::testing::TestWithParam<Scenario> {
+protected:
+    AlsaRouting alsa;  // before any controller: ALSA reads its configuration once
+};
+
+// Checks what every scenario holds: it connects, ends with its result (a
+// stop within the limit, while still connected), and the client read no more
+// than was sent and played no more than it read.
+TEST_P(ImpairedVoice, HoldsUp) {
+    const Scenario& s = GetParam();
+    phonesim::SimulatorConfig c;
+    c.control.listenAddress = "127.0.0.1";
+    c.media.signal = std::make_shared<phonesim::ChirpSignal>(300.0, 3400.0, 1000, 0.4);
+    c.media.durationMs = s.flood != 0 ? 3000 : 5000;  // 150 or 250 frames
+    c.media.recordPayloads = false;
+    c.media.impairments.seed = 7;
+    c.media.impairments.garbageRate = s.garbageRate;
+    c.media.impairments.garbageKinds = s.garbageKinds;
+    c.media.impairments.flood = s.flood;
+    phonesim::PhoneSimulator sim(c);
+    std::string error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Settings::resetForTest();
+    Settings::setTransportType(kTransportWifi);
+    Settings::setWifiServerAddr("127.0.0.1");
+    Settings::setControlPort(sim.port());
+    Settings::setMediaPort(reservePort(SOCK_DGRAM));
+    Settings::setPlayoutMode(s.playout);
+
+    RecordingCallback states;
+    auto controller = std::make_unique<MicController>(&states);
+    controller->start();
+    const auto voiceLimit = std::chrono::milliseconds(c.media.durationMs * (kSanitized ? 3 : 2) + 20000);
+    ASSERT_TRUE(states.waitFor(kStateConnected, 20s));
+    auto stopAt = std::chrono::steady_clock::now();
+    if (s.result == kResultOk) {
+        ASSERT_TRUE(sim.waitForMediaFinished(voiceLimit));
+        EXPECT_EQ(controller->state(), kStateConnected) << "the fault ended the connection";
+        stopAt = std::chrono::steady_clock::now();
+        controller->stop();
+    }
+    ASSERT_TRUE(states.waitFor(kStateDisconnected, voiceLimit));
+    const StateReport end = states.last(kStateDisconnected);
+    const PlayoutFigures figures = controller->playoutFigures();
+    controller.reset();
+    sim.stop();
+    sim.join();
+    const phonesim::SimulatorRecord record = sim.snapshot();
+    ASSERT_NE(record.lastSession(), nullptr);
+    const phonesim::MediaCounters sent = record.lastSession()->counters;
+    const ReceptionStats& stats = *ReceptionStats::instance();
+
+    EXPECT_EQ(end, report(kStateDisconnected, s.result));
+    const double stopMs = std::chrono::duration<double, std::milli>(end.at - stopAt).count();
+    EXPECT_TRUE(s.result != kResultOk || stopMs <= kStopLimitMs) << stopMs;
+    EXPECT_TRUE(s.result == kResultOk || sent.generated < 250u);  // well before the voice would have ended
+    EXPECT_GE(sent.garbage, s.minGarbage);
+    EXPECT_GE(sent.sent, s.minSent);
+    EXPECT_GE(stats.received, 1u);
+    EXPECT_GE(stats.received * 100, sent.sent * s.minReceivedPercent);
+    EXPECT_LE(stats.received, sent.sent + sent.duplicates);  // nothing invented
+    EXPECT_LE(figures.freshFrames, stats.received);
+    // A flood outruns the playout: the adaptive one cuts the excess, the queue
+    // stays at its bound and discards its oldest frames; -d counts both.
+    EXPECT_EQ(figures.maxQueueDepth, s.playout == PlayoutMode::Queue ? VoiceReceiver::kMaxQueuedFrames : 0);
+    EXPECT_TRUE(s.flood == 0 || stats.dropped * 3 >= stats.received * 2) << stats.dropped;
 }
+
 INSTANTIATE_TEST_SUITE_P(
-    Junk, ImpairedVoiceEnd,
-    ::testing::Values(SelfEnd{"ThreeJunkDatagramsInARow", 3.0, phonesim::kGarbageRandom | phonesim::kGarbageOversized},
-                      SelfEnd{"ZeroLengthDatagram", 0.05, phonesim::kGarbageEmpty}),
+    Scenarios, ImpairedVoice,
+    ::testing::Values(
+        // Junk every other packet is refused without ending the connection;
+        // a voice packet is lost only when a junk datagram shorter than a
+        // header is glued in front of it by the reader.
+        Scenario{"JunkBetweenTheVoice", 0.5, kJunk, 0, PlayoutMode::Auto, kResultOk, 80, 0, 95},
+        // Each junk datagram costs the reader one of its three attempts at the
+        // next packet: three in a row end the connection, and so does a
+        // zero-length datagram at once.
+        Scenario{"ThreeJunkDatagramsInARow", 3.0, kJunk, 0, PlayoutMode::Auto, kResultAborted, 1, 0, 0},
+        Scenario{"ZeroLengthDatagram", 0.05, phonesim::kGarbageEmpty, 0, PlayoutMode::Auto, kResultAborted, 1, 0, 0},
+        // 500 packets a second: the receive thread keeps up.
+        Scenario{"FloodAdaptive", 0, 0, 10, PlayoutMode::Auto, kResultOk, 0, 1400, kSanitized ? 50 : 95},
+        Scenario{"FloodQueue", 0, 0, 10, PlayoutMode::Queue, kResultOk, 0, 1400, kSanitized ? 50 : 95}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// 500 packets a second: the receive thread keeps up (nothing lost in the
-// socket), the playout stays bounded (the adaptive one cuts the excess, the
-// queue discards its oldest frames past one second of voice) and -d counts
-// what they threw away, and stop() still ends it promptly (run() checks
-// that).
-class FloodTest : public VoiceFaultTest, public ::testing::WithParamInterface<PlayoutMode> {};
-
-TEST_P(FloodTest, TenTimesTheRateKeepsTheClientResponsive) {
-    SimulatorConfig c = voice(3000);
-    c.media.impairments.flood = 10;
-    VoiceRunOptions options;
-    options.playout = GetParam();
-    const VoiceOutcome o = run("flood-10x", c, options);
-    EXPECT_GE(o.sent.sent, 1400u);
-    EXPECT_GE(o.arrivals * 100, o.sent.sent * (kSanitized ? 50 : 95));
-    // Some 150 frames of time went by: most of the rest was thrown away
-    // rather than kept for later.
-    EXPECT_GE(ReceptionStats::instance()->dropped * 3, o.arrivals * 2);
-    EXPECT_EQ(o.figures.maxQueueDepth, GetParam() == PlayoutMode::Queue ? VoiceReceiver::kMaxQueuedFrames : 0);
-}
-INSTANTIATE_TEST_SUITE_P(Playouts, FloodTest, ::testing::Values(PlayoutMode::Auto, PlayoutMode::Queue),
-                         [](const auto& info) { return info.param == PlayoutMode::Queue ? "Queue" : "Adaptive"; });
 
 }  // namespace
 }  // namespace vexlink::test

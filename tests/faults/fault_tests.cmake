@@ -1,20 +1,16 @@
 # The client under network faults and hostile input.
-set(_fault_harness
-  ${CMAKE_CURRENT_LIST_DIR}/VoiceFaultTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/FaultProbe.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/FrameTracker.cpp)
 
 # In-process scenarios of a few seconds of voice each.
 vexlink_add_test(fault_tests
-  SOURCES ${_fault_harness} ${CMAKE_CURRENT_LIST_DIR}/ImpairedVoiceTests.cpp
-  LIBS vexlink_control vexlink_phonesim
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ImpairedVoiceTests.cpp
+  LIBS vexlink_control vexlink_phonesim PkgConfig::OPUS
   LABELS faults
   TIMEOUT 120)
 
 # The vexlink process against a failing phone.
 vexlink_add_test(fault_process_tests
-  SOURCES ${_fault_harness} ${CMAKE_CURRENT_LIST_DIR}/PeerFailureTests.cpp
-  LIBS vexlink_control vexlink_phonesim
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/PeerFailureTests.cpp
+  LIBS vexlink_phonesim
   LABELS faults
   TIMEOUT 120)
 add_dependencies(fault_process_tests vexlink)

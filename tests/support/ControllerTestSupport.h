@@ -116,15 +116,10 @@ inline std::vector<PcmFrame> referenceFrames(const phonesim::SessionRecord& sess
     std::vector<PcmFrame> frames;
     int error = 0;
     OpusDecoder* decoder = opus_decoder_create(48000, 1, &error);
-    std::vector<const phonesim::SentPacket*> packets;
-    for (const auto& p : session.packets) packets.push_back(&p);
-    if (only != nullptr) {
-        packets.clear();
-        for (size_t i : *only) packets.push_back(&session.packets.at(i));
-    }
-    for (const auto* packet : packets) {
-        const auto& p = *packet;
-        if (decoder == nullptr || p.dropped || p.sendTimesUs.empty()) continue;
+    const size_t count = only != nullptr ? only->size() : session.packets.size();
+    for (size_t k = 0; k < count && decoder != nullptr; ++k) {
+        const auto& p = session.packets.at(only != nullptr ? (*only)[k] : k);
+        if (p.dropped || p.sendTimesUs.empty()) continue;
         PcmFrame frame(960, 0);
         if (opus_decode(decoder, p.payload.data(), opus_int32(p.payload.size()), frame.data(), 960, 0) < 960)
             std::fill(frame.begin(), frame.end(), 0);
