@@ -40,9 +40,9 @@ MicController::~MicController() {
     // An attempt under way ends at once rather than at its deadline.
     cancel_.request(post(kEventQuit, 0));
     // The front end ends the process from inside the callback, i.e. on the
-    // event thread; that thread cannot wait for itself: the join fails at
-    // once (EDEADLK) and the teardown goes on without waiting. It never
-    // comes back to the loop, so tearing down under it is safe.
+    // event thread; that thread cannot wait for itself (joinThread returns
+    // at once) and the teardown goes on without waiting. It never comes back
+    // to the loop, so tearing down under it is safe.
     if (eventThreadRunning_) joinThread(eventThread_);
     // Every disconnect stops the timer already; make sure no tick can reach
     // members that are about to go.

@@ -50,7 +50,7 @@ void raiseThreadPriority(ThreadId id) {
     (void)pthread_setschedparam(id, SCHED_FIFO, &param);
 }
 
-bool joinThread(ThreadId id) { return pthread_join(id, nullptr) == 0; }
+bool joinThread(ThreadId id) { return !isCurrentThread(id) && pthread_join(id, nullptr) == 0; }
 
 bool detachThread(ThreadId id) { return pthread_detach(id) == 0; }
 

@@ -16,6 +16,7 @@ bool createThread(ThreadFunction fn, void* arg, ThreadId* id);
 void raiseThreadPriority(ThreadId id);
 
 // pthread_join without collecting a result; true when the join succeeded.
+// A thread never waits for itself: called on `id`, it returns false at once.
 bool joinThread(ThreadId id);
 
 // Lets a thread that nobody will join free its resources when it ends.
