@@ -11,6 +11,10 @@
 #include <cstring>
 #include <mutex>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -37,17 +41,23 @@ struct CapturedConsole {
     }
 };
 
-// Parses `words` as vexlink's arguments, with a loopback card present.
-CommandLineOutcome parse(std::vector<std::string> words) {
+// Parses `words` as vexlink's arguments, with a loopback card present;
+// standard error's text into *err when given.
+CommandLineOutcome parse(std::vector<std::string> words, std::string* err = nullptr) {
     words.insert(words.begin(), "vexlink");
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     CommandLineIo io;
+    char* text = nullptr;
+    size_t size = 0;
+    if (err != nullptr) io.err = open_memstream(&text, &size);
     io.loopbackAvailable = [] { return true; };
     io.loopbackOpenError = [] { return 0; };
     io.pipeWireAnswers = [] { return true; };
-    return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
+    const CommandLineOutcome outcome = runCommandLine(static_cast<int>(words.size()), argv.data(), io);
+    if (err != nullptr) std::fclose(io.err), *err = text, std::free(text);
+    return outcome;
 }
 
 std::string lines(int32_t state, int32_t result, bool debug = false) {
@@ -95,24 +105,12 @@ TEST(CommandLine, LongOnlyChoices) {
     ASSERT_TRUE(parse({"--jitter-buffer", "adaptive", "host"}).run);
     EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Adaptive);
 
-    for (const char* bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
-        std::vector<std::string> words = {"vexlink", bad, "host"};
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        CommandLineIo io;
-        char* text = nullptr;
-        size_t size = 0;
-        io.out = stdout;
-        io.err = open_memstream(&text, &size);
-        io.loopbackAvailable = [] { return true; };
-        io.loopbackOpenError = [] { return 0; };
-        const CommandLineOutcome outcome = runCommandLine(3, argv.data(), io);
-        std::fclose(io.err);
+    for (const std::string bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
+        std::string err;
+        const CommandLineOutcome outcome = parse({bad, "host"}, &err);
         EXPECT_FALSE(outcome.run);
         EXPECT_EQ(outcome.exitStatus, kExitBadCommandLine);
-        const std::string word = std::string(bad).substr(std::string(bad).find('=') + 1);
-        EXPECT_NE(std::string(text).find("\"" + word + "\"\n"), std::string::npos) << text;
-        std::free(text);
+        EXPECT_NE(err.find("\"" + bad.substr(bad.find('=') + 1) + "\"\n"), std::string::npos) << err;
     }
 }
 
@@ -278,6 +276,25 @@ TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
     SignalWatcher other;  // one watcher at a time
     ASSERT_TRUE(other.start([] {}));
     EXPECT_FALSE(watcher.start([] {}));
+}
+
+// A signal to the watcher thread itself, asleep in its read (no SA_RESTART):
+// the read fails with EINTR and the watcher reads on, finding the number.
+TEST(SignalWatcher, InterruptedReadGoesOnReading) {
+    std::set<std::string> before;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) before.insert(task.path());
+    std::atomic<int> actions{0};
+    SignalWatcher watcher;
+    ASSERT_TRUE(watcher.start([&] { ++actions; }));
+    std::string task;
+    for (const auto& t : std::filesystem::directory_iterator("/proc/self/task"))
+        if (!before.contains(t.path())) task = t.path();
+    ASSERT_FALSE(task.empty());
+    for (std::string call; !call.starts_with(std::to_string(SYS_read) + ' ');)
+        std::getline(std::ifstream(task + "/syscall"), call);
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), std::stoi(task.substr(task.rfind('/') + 1)), SIGINT), 0);
+    ASSERT_TRUE(eventually([&] { return actions == 1; }));
+    watcher.stop();
 }
 
 TEST(SignalWatcher, HandlerNeverBlocksOnAFullPipe) {
