@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "TestPeers.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/ConsoleWriter.h"
@@ -27,6 +27,8 @@
 
 namespace vexlink {
 namespace {
+
+using test::eventually;
 
 // A console writer into a memory file whose text can be read back.
 struct CapturedConsole {
@@ -65,46 +67,48 @@ std::string lines(int32_t state, int32_t result, bool debug = false) {
     return {text, formatStateLines(text, sizeof text, state, result, debug)};
 }
 
-TEST(CommandLine, WifiRunStoresItsValues) {
-    Settings::resetForTest();
-    CommandLineOutcome outcome = parse({"-t", "Wifi", "host"});
-    ASSERT_TRUE(outcome.run);
-    EXPECT_EQ(Settings::getTransportType(), kTransportWifi);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "host");
-    EXPECT_EQ(Settings::getControlPort(), 8125);
-    EXPECT_EQ(Settings::getMediaPort(), 49152);
-    EXPECT_FALSE(Settings::getPlayLocally());
-    // Options after the operand, abbreviated long names, the later of two,
-    // numbers read like atoi; a second operand is ignored.
-    outcome = parse({"10.0.0.7", "-l", "--serv=9000x", "-m", "1", "--med", "5001", "-d", "second"});
-    ASSERT_TRUE(outcome.run);
-    EXPECT_TRUE(outcome.debug);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "10.0.0.7");
-    EXPECT_EQ(Settings::getControlPort(), 9000);
-    EXPECT_EQ(Settings::getMediaPort(), 5001);
-    EXPECT_TRUE(Settings::getPlayLocally());
+// What a run of `args` stores: transport, address, control and media port,
+// -l, -d, then playout mode, concealment and output (their enum values),
+// --reconnect, the status line, and the Bluetooth address as str2ba stores
+// it (lowest byte first).
+std::string stored(std::vector<std::string> args) {
+    const CommandLineOutcome outcome = parse(std::move(args));
+    uint8_t a[6] = {};
+    Settings::getBtAddress(a);
+    char text[400];
+    std::snprintf(text, sizeof text, "%u %s %d %d l%d d%d %d%d%d r%d s%d %02x%02x%02x%02x%02x%02x",
+                  Settings::getTransportType(), Settings::getWifiServerAddr(), Settings::getControlPort(),
+                  Settings::getMediaPort(), Settings::getPlayLocally(), outcome.debug,
+                  int(Settings::getPlayoutMode()), int(Settings::getConcealment()), int(Settings::getOutput()),
+                  Settings::getReconnect(), Settings::getStatusLine(), a[0], a[1], a[2], a[3], a[4], a[5]);
+    return outcome.run ? text : "no run";
 }
 
-// The long-only options: stored, abbreviated, case ignored; a word they do
-// not take ends the run with one line on stderr and status 255.
-TEST(CommandLine, LongOnlyChoices) {
-    Settings::resetForTest();
-    ASSERT_TRUE(parse({"host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Auto);
-    EXPECT_EQ(Settings::getConcealment(), Concealment::Fade);
-    EXPECT_EQ(Settings::getOutput(), OutputKind::Alsa);
-    EXPECT_FALSE(Settings::getReconnect());
-    EXPECT_TRUE(Settings::getStatusLine());
-    ASSERT_TRUE(parse({"--jit=Queue", "--conceal", "codec", "--out=PipeWire", "--r", "--n", "--m=7", "host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Queue);
-    EXPECT_EQ(Settings::getConcealment(), Concealment::Codec);
-    EXPECT_EQ(Settings::getOutput(), OutputKind::PipeWire);
-    EXPECT_TRUE(Settings::getReconnect());
-    EXPECT_FALSE(Settings::getStatusLine());
-    EXPECT_EQ(Settings::getMediaPort(), 7);
-    ASSERT_TRUE(parse({"--jitter-buffer", "adaptive", "host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Adaptive);
-
+TEST(CommandLine, WhatARunStores) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-t", "Wifi", "host"}, "3 host 8125 49152 l0 d0 000 r0 s1 000000000000"},
+        // Options after the operand, abbreviated long names, the later of
+        // two, numbers read like atoi; a second operand is ignored.
+        {{"10.0.0.7", "-l", "--serv=9000x", "-m", "1", "--med", "5001", "-d", "second"},
+         "3 10.0.0.7 9000 5001 l1 d1 000 r0 s1 000000000000"},
+        // The long-only options: stored, abbreviated, case ignored.
+        {{"--jit=Queue", "--conceal", "codec", "--out=PipeWire", "--r", "--n", "--m=7", "host"},
+         "3 host 8125 7 l0 d0 211 r1 s0 000000000000"},
+        {{"--jitter-buffer", "adaptive", "host"}, "3 host 8125 49152 l0 d0 100 r0 s1 000000000000"},
+        // Bluetooth stores only the device address.
+        {{"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}, "1  0 0 l0 d0 000 r0 s1 78952a1f0204"},
+    };
+    for (const auto& [args, expected] : cases) {
+        Settings::resetForTest();
+        EXPECT_EQ(stored(args), expected) << args[0];
+    }
+    // The text is parsed, never copied: unparsable text of any length is the
+    // all-zero address.
+    EXPECT_EQ(stored({"-t", "bluetooth", std::string(4000, 'f')}), "1  0 0 l0 d0 000 r0 s1 000000000000");
+    EXPECT_EQ(lines(kStateDisconnected, kResultNoAudio),  // the Bluetooth run's media port
+              "No audio data is received. Please change your firewall setting to unblock UDP port 0.\n");
+    // A word a long-only option does not take ends the run with one line on
+    // stderr and status 255.
     for (const std::string bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
         std::string err;
         const CommandLineOutcome outcome = parse({bad, "host"}, &err);
@@ -112,26 +116,6 @@ TEST(CommandLine, LongOnlyChoices) {
         EXPECT_EQ(outcome.exitStatus, kExitBadCommandLine);
         EXPECT_NE(err.find("\"" + bad.substr(bad.find('=') + 1) + "\"\n"), std::string::npos) << err;
     }
-}
-
-TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
-    Settings::resetForTest();
-    ASSERT_TRUE(parse({"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}).run);
-    EXPECT_EQ(Settings::getTransportType(), kTransportBluetooth);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "");
-    EXPECT_EQ(Settings::getControlPort(), 0);
-    EXPECT_EQ(Settings::getMediaPort(), 0);
-    EXPECT_EQ(lines(kStateDisconnected, kResultNoAudio),
-              "No audio data is received. Please change your firewall setting to unblock UDP port 0.\n");
-    uint8_t address[6] = {};
-    Settings::getBtAddress(address);
-    const uint8_t lowByteFirst[6] = {0x78, 0x95, 0x2A, 0x1F, 0x02, 0x04};  // as str2ba stores it
-    EXPECT_EQ(std::memcmp(address, lowByteFirst, 6), 0);
-    // The text is parsed, never copied: unparsable text of any length is
-    // the all-zero address.
-    ASSERT_TRUE(parse({"-t", "bluetooth", std::string(4000, 'f')}).run);
-    Settings::getBtAddress(address);
-    EXPECT_EQ(std::memcmp(address, std::string(6, '\0').data(), 6), 0);
 }
 
 TEST(Settings, WifiAddressFieldHoldsAtMost255Bytes) {
@@ -249,14 +233,6 @@ TEST(ConsoleWriter, BlockedOutputDropsWholeTextsAndKeepsTheOrder) {
     console.stop();
     console.join();
     close(fds[0]), close(fds[1]);
-}
-
-// Waits up to 20 s for `done`.
-template <typename Done>
-bool eventually(Done done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
-    return done();
 }
 
 TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
