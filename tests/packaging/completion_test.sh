@@ -83,7 +83,6 @@ test_bluetooth_address_gives_up_on_a_hanging_bluetoothctl() {
     mkdir -p "$SCRATCH/bin"
     printf '#!/bin/sh\nexec sleep 600\n' >"$SCRATCH/bin/bluetoothctl"
     chmod +x "$SCRATCH/bin/bluetoothctl"
-    command -v timeout >/dev/null || skip "timeout is not installed"
     local out
     out=$(PATH=$SCRATCH/bin:$PATH timeout 60 bash -c '
         . "$1/vexlink"
@@ -96,7 +95,7 @@ test_bluetooth_address_gives_up_on_a_hanging_bluetoothctl() {
 test_every_offered_option_is_accepted_by_vexlink() {
     : "${VEXLINK_PROGRAM:?run through ctest}"
     [ -x "$VEXLINK_PROGRAM" ] || fail "$VEXLINK_PROGRAM is not built"
-    local opt args status
+    local opt args
     for opt in $(complete_line vexlink -); do
         case $opt in
             -h|--help) continue ;;   # ends with 255 by design
@@ -110,20 +109,18 @@ test_every_offered_option_is_accepted_by_vexlink() {
         # Without a server address vexlink ends with status 1 (usage) after
         # accepting the options; an option it does not know gives 255.
         "$VEXLINK_PROGRAM" "${args[@]}" >/dev/null 2>&1
-        status=$?
-        assert_eq "$expected" "$status" "status of vexlink ${args[*]}"
+        assert_eq "$expected" "$?" "status of vexlink ${args[*]}"
     done
 }
 
 test_found_by_bash_completion_loader_in_installed_prefix() {
     local loader=/usr/share/bash-completion/bash_completion
     [ -r "$loader" ] || skip "bash-completion is not installed (bash scripts/install-deps.sh bash-completion)"
-    local prefix out
+    local out
     install_to_scratch
-    prefix=$PREFIX
     # bash-completion looks for completions/<command> under XDG_DATA_DIRS;
     # loading on demand proves the file is installed where it is looked for.
-    out=$(XDG_DATA_DIRS=$prefix/share PATH=$prefix/bin:$PATH bash --norc --noprofile -c '
+    out=$(XDG_DATA_DIRS=$PREFIX/share PATH=$PREFIX/bin:$PATH bash --norc --noprofile -c '
         . '"$loader"'
         __load_completion vexlink || exit 3
         __load_completion vexlink-loopback || exit 4
