@@ -152,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, VexlinkEndingSignal, ::testing::Values(SIGINT,
 
 // Standard output a pipe whose reader leaves after the first line (`| head
 // -n1`), or a full one nobody reads (a terminal paused with Ctrl-S): the
-// keep-alives go on, and Ctrl-C ends with status 0 (within 2 s when full).
+// keep-alives go on, and Ctrl-C ends with status 0 (when full, after the
+// final drain's 1 s; 5 s leaves room for a loaded machine).
 class VexlinkStdoutPipe : public VexlinkSession, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
@@ -180,7 +181,7 @@ TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
     child->signal(SIGINT);
     EXPECT_EQ(child->wait(30s), 0);
     if (full) {
-        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
         close(fds[0]);
     }
 }
