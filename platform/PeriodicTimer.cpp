@@ -48,14 +48,9 @@ TickPlan planNextTick(uint64_t& next, uint64_t nowUs, uint64_t periodUs) {
     // Signed 64-bit difference: even a stall of hours cannot wrap around into
     // a long sleep.
     const int64_t d = static_cast<int64_t>(next - nowUs);
-    if (d == 0) {
-        // Exactly on the following tick: take it now, then a full period.
-        next += periodUs;
-        return {1, static_cast<uint32_t>(periodUs)};
-    }
-    if (d < 0) {
-        // Late by `late`: every tick up to and including the one now due is
-        // made up at once.
+    if (d <= 0) {
+        // Late by `late` (0: exactly on the following tick): every tick up to
+        // and including the one now due is made up at once.
         const uint64_t late = static_cast<uint64_t>(-d);
         uint64_t calls = late / periodUs + 1;
         if (calls > std::numeric_limits<uint32_t>::max()) calls = std::numeric_limits<uint32_t>::max();

@@ -6,15 +6,19 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 
+#include "TestPeers.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/ConsoleWriter.h"
@@ -23,6 +27,8 @@
 
 namespace vexlink {
 namespace {
+
+using test::eventually;
 
 // A console writer into a memory file whose text can be read back.
 struct CapturedConsole {
@@ -37,17 +43,23 @@ struct CapturedConsole {
     }
 };
 
-// Parses `words` as vexlink's arguments, with a loopback card present.
-CommandLineOutcome parse(std::vector<std::string> words) {
+// Parses `words` as vexlink's arguments, with a loopback card present;
+// standard error's text into *err when given.
+CommandLineOutcome parse(std::vector<std::string> words, std::string* err = nullptr) {
     words.insert(words.begin(), "vexlink");
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     CommandLineIo io;
+    char* text = nullptr;
+    size_t size = 0;
+    if (err != nullptr) io.err = open_memstream(&text, &size);
     io.loopbackAvailable = [] { return true; };
     io.loopbackOpenError = [] { return 0; };
     io.pipeWireAnswers = [] { return true; };
-    return runCommandLine(static_cast<int>(words.size()), argv.data(), io);
+    const CommandLineOutcome outcome = runCommandLine(static_cast<int>(words.size()), argv.data(), io);
+    if (err != nullptr) std::fclose(io.err), *err = text, std::free(text);
+    return outcome;
 }
 
 std::string lines(int32_t state, int32_t result, bool debug = false) {
@@ -55,85 +67,55 @@ std::string lines(int32_t state, int32_t result, bool debug = false) {
     return {text, formatStateLines(text, sizeof text, state, result, debug)};
 }
 
-TEST(CommandLine, WifiRunStoresItsValues) {
-    Settings::resetForTest();
-    CommandLineOutcome outcome = parse({"-t", "Wifi", "host"});
-    ASSERT_TRUE(outcome.run);
-    EXPECT_EQ(Settings::getTransportType(), kTransportWifi);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "host");
-    EXPECT_EQ(Settings::getControlPort(), 8125);
-    EXPECT_EQ(Settings::getMediaPort(), 49152);
-    EXPECT_FALSE(Settings::getPlayLocally());
-    // Options after the operand, abbreviated long names, the later of two,
-    // numbers read like atoi; a second operand is ignored.
-    outcome = parse({"10.0.0.7", "-l", "--serv=9000x", "-m", "1", "--med", "5001", "-d", "second"});
-    ASSERT_TRUE(outcome.run);
-    EXPECT_TRUE(outcome.debug);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "10.0.0.7");
-    EXPECT_EQ(Settings::getControlPort(), 9000);
-    EXPECT_EQ(Settings::getMediaPort(), 5001);
-    EXPECT_TRUE(Settings::getPlayLocally());
+// What a run of `args` stores: transport, address, control and media port,
+// -l, -d, then playout mode, concealment and output (their enum values),
+// --reconnect, the status line, and the Bluetooth address as str2ba stores
+// it (lowest byte first).
+std::string stored(std::vector<std::string> args) {
+    const CommandLineOutcome outcome = parse(std::move(args));
+    uint8_t a[6] = {};
+    Settings::getBtAddress(a);
+    char text[400];
+    std::snprintf(text, sizeof text, "%u %s %d %d l%d d%d %d%d%d r%d s%d %02x%02x%02x%02x%02x%02x",
+                  Settings::getTransportType(), Settings::getWifiServerAddr(), Settings::getControlPort(),
+                  Settings::getMediaPort(), Settings::getPlayLocally(), outcome.debug,
+                  int(Settings::getPlayoutMode()), int(Settings::getConcealment()), int(Settings::getOutput()),
+                  Settings::getReconnect(), Settings::getStatusLine(), a[0], a[1], a[2], a[3], a[4], a[5]);
+    return outcome.run ? text : "no run";
 }
 
-// The long-only options: stored, abbreviated, case ignored; a word they do
-// not take ends the run with one line on stderr and status 255.
-TEST(CommandLine, LongOnlyChoices) {
-    Settings::resetForTest();
-    ASSERT_TRUE(parse({"host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Auto);
-    EXPECT_EQ(Settings::getConcealment(), Concealment::Fade);
-    EXPECT_EQ(Settings::getOutput(), OutputKind::Alsa);
-    EXPECT_FALSE(Settings::getReconnect());
-    EXPECT_TRUE(Settings::getStatusLine());
-    ASSERT_TRUE(parse({"--jit=Queue", "--conceal", "codec", "--out=PipeWire", "--r", "--n", "--m=7", "host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Queue);
-    EXPECT_EQ(Settings::getConcealment(), Concealment::Codec);
-    EXPECT_EQ(Settings::getOutput(), OutputKind::PipeWire);
-    EXPECT_TRUE(Settings::getReconnect());
-    EXPECT_FALSE(Settings::getStatusLine());
-    EXPECT_EQ(Settings::getMediaPort(), 7);
-    ASSERT_TRUE(parse({"--jitter-buffer", "adaptive", "host"}).run);
-    EXPECT_EQ(Settings::getPlayoutMode(), PlayoutMode::Adaptive);
-
-    for (const char* bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
-        std::vector<std::string> words = {"vexlink", bad, "host"};
-        std::vector<char*> argv;
-        for (auto& word : words) argv.push_back(word.data());
-        CommandLineIo io;
-        char* text = nullptr;
-        size_t size = 0;
-        io.out = stdout;
-        io.err = open_memstream(&text, &size);
-        io.loopbackAvailable = [] { return true; };
-        io.loopbackOpenError = [] { return 0; };
-        const CommandLineOutcome outcome = runCommandLine(3, argv.data(), io);
-        std::fclose(io.err);
+TEST(CommandLine, WhatARunStores) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-t", "Wifi", "host"}, "3 host 8125 49152 l0 d0 000 r0 s1 000000000000"},
+        // Options after the operand, abbreviated long names, the later of
+        // two, numbers read like atoi; a second operand is ignored.
+        {{"10.0.0.7", "-l", "--serv=9000x", "-m", "1", "--med", "5001", "-d", "second"},
+         "3 10.0.0.7 9000 5001 l1 d1 000 r0 s1 000000000000"},
+        // The long-only options: stored, abbreviated, case ignored.
+        {{"--jit=Queue", "--conceal", "codec", "--out=PipeWire", "--r", "--n", "--m=7", "host"},
+         "3 host 8125 7 l0 d0 211 r1 s0 000000000000"},
+        {{"--jitter-buffer", "adaptive", "host"}, "3 host 8125 49152 l0 d0 100 r0 s1 000000000000"},
+        // Bluetooth stores only the device address.
+        {{"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}, "1  0 0 l0 d0 000 r0 s1 78952a1f0204"},
+    };
+    for (const auto& [args, expected] : cases) {
+        Settings::resetForTest();
+        EXPECT_EQ(stored(args), expected) << args[0];
+    }
+    // The text is parsed, never copied: unparsable text of any length is the
+    // all-zero address.
+    EXPECT_EQ(stored({"-t", "bluetooth", std::string(4000, 'f')}), "1  0 0 l0 d0 000 r0 s1 000000000000");
+    EXPECT_EQ(lines(kStateDisconnected, kResultNoAudio),  // the Bluetooth run's media port
+              "No audio data is received. Please change your firewall setting to unblock UDP port 0.\n");
+    // A word a long-only option does not take ends the run with one line on
+    // stderr and status 255.
+    for (const std::string bad : {"--jitter-buffer=fast", "--conceal=none", "--output=pulse"}) {
+        std::string err;
+        const CommandLineOutcome outcome = parse({bad, "host"}, &err);
         EXPECT_FALSE(outcome.run);
         EXPECT_EQ(outcome.exitStatus, kExitBadCommandLine);
-        const std::string word = std::string(bad).substr(std::string(bad).find('=') + 1);
-        EXPECT_NE(std::string(text).find("\"" + word + "\"\n"), std::string::npos) << text;
-        std::free(text);
+        EXPECT_NE(err.find("\"" + bad.substr(bad.find('=') + 1) + "\"\n"), std::string::npos) << err;
     }
-}
-
-TEST(CommandLine, BluetoothRunStoresOnlyTheDeviceAddress) {
-    Settings::resetForTest();
-    ASSERT_TRUE(parse({"-t", "BLUETOOTH", "-s", "9000", "-m", "5000", "04:02:1F:2A:95:78"}).run);
-    EXPECT_EQ(Settings::getTransportType(), kTransportBluetooth);
-    EXPECT_STREQ(Settings::getWifiServerAddr(), "");
-    EXPECT_EQ(Settings::getControlPort(), 0);
-    EXPECT_EQ(Settings::getMediaPort(), 0);
-    EXPECT_EQ(lines(kStateDisconnected, kResultNoAudio),
-              "No audio data is received. Please change your firewall setting to unblock UDP port 0.\n");
-    uint8_t address[6] = {};
-    Settings::getBtAddress(address);
-    const uint8_t lowByteFirst[6] = {0x78, 0x95, 0x2A, 0x1F, 0x02, 0x04};  // as str2ba stores it
-    EXPECT_EQ(std::memcmp(address, lowByteFirst, 6), 0);
-    // The text is parsed, never copied: unparsable text of any length is
-    // the all-zero address.
-    ASSERT_TRUE(parse({"-t", "bluetooth", std::string(4000, 'f')}).run);
-    Settings::getBtAddress(address);
-    EXPECT_EQ(std::memcmp(address, std::string(6, '\0').data(), 6), 0);
 }
 
 TEST(Settings, WifiAddressFieldHoldsAtMost255Bytes) {
@@ -190,36 +172,32 @@ void countEnd(int status) {
 }
 void instantSecond() { std::this_thread::yield(); }
 
-TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnce) {
+TEST(Console, CallbackPrintsEveryStateAndEndsTheProcessOnceAsDoesMainWhenNothingCame) {
     ends = 0;
     CapturedConsole out;
     MyPlayerCallback callback(&out.console, &countEnd);
     for (int32_t state : {kStateConnecting, kStateConnected, kStateDisconnecting}) callback.onStateChanged(state, 0, 0);
     callback.onStateChanged(kStateDisconnected, kResultOk, 104);
     callback.onStateChanged(kStateDisconnected, kResultAborted, 0);  // shown, but ends nothing more
-    EXPECT_EQ(out.text(), "\rConnecting... \n\rConnected     \nDisconencting...\n\rDisconnected  \nAborted.\n");
     EXPECT_EQ(ends.load(), 1);
     EXPECT_FALSE(waitForFinalState(callback, &instantSecond));  // main finds the end taken
-}
-
-TEST(Console, MainEndsTheProcessOnlyWhenNothingWasReportedInTheFirstSecond) {
-    ends = 0;
-    CapturedConsole out;
+    // Main ends the process only when nothing was reported in the first second.
     MyPlayerCallback quiet(&out.console, &countEnd);
     EXPECT_TRUE(waitForFinalState(quiet, &instantSecond));
     quiet.onStateChanged(kStateDisconnected, kResultConnectFailed, 0);  // late: shown, ends nothing
-    EXPECT_EQ(out.text(), "Error: Fail to connect to server.\n");
-    EXPECT_EQ(ends.load(), 0);
+    EXPECT_EQ(out.text(), "\rConnecting... \n\rConnected     \nDisconencting...\n\rDisconnected  \nAborted.\n"
+                          "Error: Fail to connect to server.\n");
+    EXPECT_EQ(ends.load(), 1);
     // However main's poll and the final report interleave, the callback
     // that reported the final state is the one that ends the process.
     for (int round = 0; round < 50; ++round) {
-        MyPlayerCallback callback(&out.console, &countEnd);
-        callback.onStateChanged(kStateConnecting, 0, 0);
-        std::thread eventThread([&] { callback.onStateChanged(kStateDisconnected, kResultConnectFailed, 0); });
-        EXPECT_FALSE(waitForFinalState(callback, &instantSecond));
+        MyPlayerCallback racing(&out.console, &countEnd);
+        racing.onStateChanged(kStateConnecting, 0, 0);
+        std::thread eventThread([&] { racing.onStateChanged(kStateDisconnected, kResultConnectFailed, 0); });
+        EXPECT_FALSE(waitForFinalState(racing, &instantSecond));
         eventThread.join();
     }
-    EXPECT_EQ(ends.load(), 50);
+    EXPECT_EQ(ends.load(), 51);
 }
 
 // A stdout that nobody reads: a text that does not fit is dropped whole and
@@ -253,20 +231,21 @@ TEST(ConsoleWriter, BlockedOutputDropsWholeTextsAndKeepsTheOrder) {
     close(fds[0]), close(fds[1]);
 }
 
-// Waits up to 20 s for `done`.
-template <typename Done>
-bool eventually(Done done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
-    return done();
-}
-
 TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
     CapturedConsole out;
+    const std::set<std::filesystem::path> before(std::filesystem::directory_iterator("/proc/self/task"), {});
     std::atomic<int> actions{0};
     SignalWatcher watcher;
     ASSERT_TRUE(watcher.start([&] { ++actions; }, &out.console));
-    ASSERT_EQ(raise(SIGTERM), 0);
+    // SIGTERM to the watcher thread itself, asleep in its read (no
+    // SA_RESTART): the read fails with EINTR and the watcher reads on.
+    std::string task;
+    for (const auto& t : std::filesystem::directory_iterator("/proc/self/task"))
+        if (!before.contains(t.path())) task = t.path();
+    ASSERT_FALSE(task.empty());
+    for (std::string call; !call.starts_with(std::to_string(SYS_read) + ' ');)
+        std::getline(std::ifstream(task + "/syscall"), call);
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), std::stoi(task.substr(task.rfind('/') + 1)), SIGTERM), 0);
     ASSERT_TRUE(eventually([&] { return actions == 1; }));
     SignalWatcher::handleSignal(SIGUSR1, nullptr, nullptr);
     SignalWatcher::handleSignal(SIGINT, nullptr, nullptr);

@@ -101,21 +101,6 @@ TEST_P(VexlinkCommandLine, TextsAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Table, VexlinkCommandLine, ::testing::ValuesIn(kCliCases));
 
-// Binds a socket of `type` to a free port on 127.0.0.1, hands it over in
-// *keep and returns the port (a TCP socket that is bound but not listening
-// refuses connections).
-int heldLoopbackPort(int type, int* keep) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), length), 0);
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length), 0);
-    *keep = fd;
-    return ntohs(a.sin_port);
-}
-
 // vexlink against a phone on 127.0.0.1 that answers the handshake (Hello
 // after `helloDelayMs`) and sends no voice.
 class VexlinkSession : public ::testing::Test {
@@ -145,14 +130,6 @@ protected:
     std::unique_ptr<ChildProcess> child;
 };
 
-TEST_F(VexlinkSession, ClosedPortReportsTheConnectFailure) {
-    int held = -1;
-    launch(heldLoopbackPort(SOCK_STREAM, &held));
-    EXPECT_EQ(child->wait(30s), 0);
-    close(held);
-    EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Fail to connect to server.\n");
-}
-
 // Ctrl-C, SIGTERM (kill, a service manager) and SIGHUP (the terminal
 // closed) all end a session the same orderly way.
 class VexlinkEndingSignal : public VexlinkSession, public ::testing::WithParamInterface<int> {};
@@ -175,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, VexlinkEndingSignal, ::testing::Values(SIGINT,
 
 // Standard output a pipe whose reader leaves after the first line (`| head
 // -n1`), or a full one nobody reads (a terminal paused with Ctrl-S): the
-// keep-alives go on, and Ctrl-C ends with status 0 (within 2 s when full).
+// keep-alives go on, and Ctrl-C ends with status 0 (when full, after the
+// final drain's 1 s; 5 s leaves room for a loaded machine).
 class VexlinkStdoutPipe : public VexlinkSession, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
@@ -203,7 +181,7 @@ TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
     child->signal(SIGINT);
     EXPECT_EQ(child->wait(30s), 0);
     if (full) {
-        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
         close(fds[0]);
     }
 }
@@ -211,13 +189,15 @@ TEST_P(VexlinkStdoutPipe, NeitherEndsNorFreezesTheSession) {
 INSTANTIATE_TEST_SUITE_P(Pipes, VexlinkStdoutPipe, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "FullUnread" : "ReaderLeavesAfterFirstLine"; });
 
-// Before the connection is up, a phone that never answers the SYN (a
-// listener with a full accept queue drops it) or the Hello: Ctrl-C ends the
-// attempt at once, as it ends a connection; without it the connect gives up
-// after its 10 s.
+// A port that refuses; before the connection is up, a phone that never
+// answers the SYN (a listener with a full accept queue drops it) or the
+// Hello: Ctrl-C ends the attempt at once, as it ends a connection; without it
+// the connect gives up after its 10 s.
+enum class Peer { Refuses, DropsSyn, NoHello };
 struct Unanswered {
     const char* name;
-    bool syn, ctrlC;
+    Peer peer;
+    bool ctrlC;
     std::string end;
     long long minMs, maxMs;  // from "Connecting..." to the result line
 };
@@ -226,15 +206,15 @@ class VexlinkUnanswered : public VexlinkSession, public ::testing::WithParamInte
 
 TEST_P(VexlinkUnanswered, CtrlCEndsTheAttemptAtOnceAndTheConnectHasADeadline) {
     const Unanswered& c = GetParam();
-    int listener = -1, filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int port = c.syn ? heldLoopbackPort(SOCK_STREAM, &listener) : phone(600000);
-    const sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_TRUE(!c.syn || (listen(listener, 0) == 0 &&
-                           connect(filler, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0));
+    const Fd listener = boundSocket("127.0.0.1", SOCK_STREAM);  // bound, not listening: refuses
+    const int port = c.peer == Peer::NoHello ? phone(600000) : localPort(listener.get());
+    const Fd filler = c.peer == Peer::DropsSyn && listen(listener.get(), 0) == 0
+                          ? socketAt("127.0.0.1", uint16_t(port), SOCK_STREAM, false) : Fd();
+    ASSERT_EQ(filler.valid(), c.peer == Peer::DropsSyn);
     launch(port);
     ASSERT_TRUE(child->waitForOutput(kConnecting, 20s));
     const auto from = std::chrono::steady_clock::now();
-    ASSERT_TRUE(c.syn || sim->waitForMessages(phonesim::kSimHello, 1, 20s));
+    ASSERT_TRUE(c.peer != Peer::NoHello || sim->waitForMessages(phonesim::kSimHello, 1, 20s));
     if (c.ctrlC) child->signal(SIGINT);
     EXPECT_TRUE(child->waitForOutput(c.end, 30s));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
@@ -242,34 +222,35 @@ TEST_P(VexlinkUnanswered, CtrlCEndsTheAttemptAtOnceAndTheConnectHasADeadline) {
     EXPECT_LE(ms.count(), c.maxMs);
     EXPECT_EQ(child->wait(30s), 0);
     EXPECT_EQ(child->stdoutText(), kConnecting + c.end);
-    close(filler);
-    close(listener);
 }
 
-const std::string kCtrlCEnd = "Disconencting...\n\rDisconnected  \n";
+const std::string kCtrlCEnd = "Disconencting...\n\rDisconnected  \n", kFailed = "Error: Fail to connect to server.\n";
 INSTANTIATE_TEST_SUITE_P(Table, VexlinkUnanswered,
-                         ::testing::Values(Unanswered{"SynCtrlC", true, true, kCtrlCEnd, 0, 2000},
-                                           Unanswered{"HelloCtrlC", false, true, kCtrlCEnd, 0, 2000},
-                                           Unanswered{"SynDeadline", true, false,
-                                                      "Error: Fail to connect to server.\n", 9000, 13000}),
+                         ::testing::Values(Unanswered{"Refused", Peer::Refuses, false, kFailed, 0, 9000},
+                                           Unanswered{"SynCtrlC", Peer::DropsSyn, true, kCtrlCEnd, 0, 2000},
+                                           Unanswered{"HelloCtrlC", Peer::NoHello, true, kCtrlCEnd, 0, 2000},
+                                           Unanswered{"SynDeadline", Peer::DropsSyn, false, kFailed, 9000, 13000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(VexlinkSession, NoVoiceEndsWithTheFirewallHintForTheMediaPort) {
+// No voice: the receive side gives up after about 9 s with the firewall
+// hint; a media port another program holds is named on standard error.
+class VexlinkNoVoice : public VexlinkSession, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(VexlinkNoVoice, EndsWithTheFirewallHintOrNamesABusyMediaPort) {
+    const bool busy = GetParam();
+    const Fd holder = busy ? boundSocket("::", SOCK_DGRAM, uint16_t(mediaPort)) : Fd();
     launch(phone(0));
-    EXPECT_EQ(child->wait(60s), 0);  // the receive side gives up after about 9 s
-    EXPECT_EQ(child->stdoutText(), kUntilDisconnecting +
-                                       "No audio data is received. Please change your firewall setting to unblock "
-                                       "UDP port " + std::to_string(mediaPort) + ".\n");
+    EXPECT_EQ(child->wait(60s), 0);
+    const std::string port = std::to_string(mediaPort);
+    EXPECT_EQ(child->stdoutText(), busy ? kConnecting + "Error: Error\n"
+                                        : kUntilDisconnecting + "No audio data is received. Please change your "
+                                              "firewall setting to unblock UDP port " + port + ".\n");
+    EXPECT_EQ(child->stderrText(), busy ? "vexlink: UDP port " + port + " is already in use by another program; "
+                                          "choose another with -m PORT\n" : "");
 }
 
-TEST_F(VexlinkSession, ABusyMediaPortIsNamedOnStandardError) {
-    const Fd holder = boundSocket("::", SOCK_DGRAM, uint16_t(mediaPort));
-    launch(phone(0));
-    EXPECT_EQ(child->wait(30s), 0);
-    EXPECT_EQ(child->stdoutText(), kConnecting + "Error: Error\n");
-    EXPECT_EQ(child->stderrText(), "vexlink: UDP port " + std::to_string(mediaPort) +
-                                       " is already in use by another program; choose another with -m PORT\n");
-}
+INSTANTIATE_TEST_SUITE_P(MediaPort, VexlinkNoVoice, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Busy" : "Free"; });
 
 // The phone, reached as "localhost", speaks a tone at half scale with a
 // pause of 2.85 s; a stranger at 127.0.0.2 sends a tone at full scale, junk

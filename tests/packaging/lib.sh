@@ -11,40 +11,15 @@ set -u
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/vexlink-packaging.XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT
 
-fail() {
-    printf 'FAILED: %s\n' "$*" >&2
-    exit 1
-}
-
-skip() {
-    printf 'SKIPPED: %s\n' "$*" >&2
-    exit 77
-}
-
-assert_eq() {  # expected actual what
-    [ "$1" = "$2" ] || fail "$3: expected [$1], got [$2]"
-}
-
-assert_contains() {  # haystack needle what
-    case $1 in
-        *"$2"*) ;;
-        *) fail "$3: [$2] not found in:
-$1" ;;
-    esac
-}
-
-assert_not_contains() {  # haystack needle what
-    case $1 in
-        *"$2"*) fail "$3: [$2] unexpectedly found in:
-$1" ;;
-    esac
-}
+fail() { printf 'FAILED: %s\n' "$*" >&2; exit 1; }
+skip() { printf 'SKIPPED: %s\n' "$*" >&2; exit 77; }
+assert_eq() { [ "$1" = "$2" ] || fail "$3: expected [$1], got [$2]"; }  # expected actual what
+# haystack needle what
+assert_contains() { [[ $1 == *"$2"* ]] || fail "$3: [$2] not found in:"$'\n'"$1"; }
+assert_not_contains() { [[ $1 != *"$2"* ]] || fail "$3: [$2] unexpectedly found in:"$'\n'"$1"; }
 
 # Runs a command, keeping its combined output in $OUT and its status in $RC.
-run() {
-    OUT=$("$@" 2>&1)
-    RC=$?
-}
+run() { OUT=$("$@" 2>&1); RC=$?; }
 
 # Installs the build tree into a fresh prefix under the scratch directory,
 # kept in $PREFIX.

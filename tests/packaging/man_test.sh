@@ -24,28 +24,16 @@ render() {
     fi
 }
 
-check_renders_cleanly() {
-    local page=$1 text
-    text=$(render "$page")
-    [ -s "$SCRATCH/warnings" ] && fail "$(basename "$page") has formatter warnings:
+test_pages_render_cleanly_and_match_their_compressed_copies() {
+    local p text
+    for p in vexlink.1 vexlink.1.gz vexlink-loopback.1 vexlink-loopback.1.gz; do
+        text=$(render "$VEXLINK_PACKAGING_OUT/$p")
+        [ -s "$SCRATCH/warnings" ] && fail "$p has formatter warnings:
 $(cat "$SCRATCH/warnings")"
-    [ -n "$text" ] || fail "$(basename "$page") rendered to nothing"
-    # Every request must be known: an unknown macro shows up as raw text or vanishes.
-    assert_not_contains "$text" "@VEXLINK" "$(basename "$page") (an unfilled placeholder)"
-}
-
-test_vexlink_page_renders_without_warnings() {
-    check_renders_cleanly "$VEXLINK_PACKAGING_OUT/vexlink.1"
-    check_renders_cleanly "$VEXLINK_PACKAGING_OUT/vexlink.1.gz"
-}
-
-test_loopback_helper_page_renders_without_warnings() {
-    check_renders_cleanly "$VEXLINK_PACKAGING_OUT/vexlink-loopback.1"
-    check_renders_cleanly "$VEXLINK_PACKAGING_OUT/vexlink-loopback.1.gz"
-}
-
-test_compressed_pages_match_their_sources() {
-    local p
+        [ -n "$text" ] || fail "$p rendered to nothing"
+        # Every request must be known: an unknown macro shows up as raw text or vanishes.
+        assert_not_contains "$text" "@VEXLINK" "$p (an unfilled placeholder)"
+    done
     for p in vexlink.1 vexlink-loopback.1; do
         gzip -dc "$VEXLINK_PACKAGING_OUT/$p.gz" | cmp -s - "$VEXLINK_PACKAGING_OUT/$p" ||
             fail "$p.gz is stale or corrupt"
@@ -53,43 +41,34 @@ test_compressed_pages_match_their_sources() {
 }
 
 test_vexlink_page_documents_options_statuses_and_results() {
-    local text opt
+    local text part section status
     text=$(render "$VEXLINK_PACKAGING_OUT/vexlink.1")
     # Copy-paste safety: no hyphenation, no typographic dashes in commands.
     assert_not_contains "$text" "‐" "rendered page (a hyphenated word)"
-    for opt in "-t, --transport type" "-s, --service-port port" "-m, --media-port port" \
-               "-l, --play-locally" "-d, --debug" "-v, --version" "-h, --help"; do
-        assert_contains "$text" "$opt" "OPTIONS"
+    # The options, then the lines vexlink prints, exactly as it prints them.
+    for part in "-t, --transport type" "-s, --service-port port" "-m, --media-port port" \
+                "-l, --play-locally" "-d, --debug" "-v, --version" "-h, --help" \
+                WIFI Bluetooth "Invalid transport type:" 8125 49152 "a server address of 256 bytes or more" \
+                "Connecting..." "Connected" "Disconencting..." "Aborting..." "Aborted." \
+                "Error: Fail to connect to server." "Error: Cannot start mic on Android phone." \
+                "Please first load ALSA snd-aloop." "Failed to set up signal." \
+                "No audio data is received. Please change your firewall setting to" \
+                "arecord -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1" "vexlink -t WIFI 192.168.100.1" \
+                "vexlink -t Bluetooth 04:02:1F:2A:95:78"; do
+        assert_contains "$text" "$part" "vexlink page"
     done
-    for opt in WIFI Bluetooth "Invalid transport type:" 8125 49152; do
-        assert_contains "$text" "$opt" "OPTIONS"
-    done
-    local section
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES ENVIRONMENT EXAMPLES "SEE ALSO"; do
         printf '%s\n' "$text" | grep -qx "$section" || fail "section $section is missing"
     done
     # The exit statuses, each as a tagged paragraph of its own.
-    local status
     for status in 0 1 2 255; do
         printf '%s\n' "$text" | grep -Eq "^ +$status +[A-Za-z-]" || fail "exit status $status is not described"
-    done
-    assert_contains "$text" "a server address of 256 bytes or more" "EXIT STATUS"
-    # The lines vexlink prints, exactly as it prints them.
-    local line
-    for line in "Connecting..." "Connected" "Disconencting..." "Aborting..." "Aborted." \
-                "Error: Fail to connect to server." "Error: Cannot start mic on Android phone." \
-                "Please first load ALSA snd-aloop." "Failed to set up signal." \
-                "No audio data is received. Please change your firewall setting to"; do
-        assert_contains "$text" "$line" "result lines"
     done
     # FILES and ENVIRONMENT: none.
     printf '%s\n' "$text" | sed -n '/^FILES$/,/^ENVIRONMENT$/p' | grep -q '^ *None\.' ||
         fail "FILES does not say None"
     printf '%s\n' "$text" | sed -n '/^ENVIRONMENT$/,/^EXAMPLES$/p' | grep -q '^ *None\.' ||
         fail "ENVIRONMENT does not say None"
-    assert_contains "$text" "arecord -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1" "EXAMPLES"
-    assert_contains "$text" "vexlink -t WIFI 192.168.100.1" "EXAMPLES"
-    assert_contains "$text" "vexlink -t Bluetooth 04:02:1F:2A:95:78" "EXAMPLES"
 }
 
 test_loopback_helper_page_documents_commands() {

@@ -239,7 +239,7 @@ TEST(PeriodicTimerReal, CallCountFollowsElapsedTimeOverPeriod) {
     timer.stop();
     const uint64_t due = (monotonicUs() - t0) / kP + 1;
     EXPECT_LE(listener.calls.load(), due);       // never ahead of the schedule
-    EXPECT_GE(listener.calls.load() + 25, due);  // late ticks made up; 0.5 s slack for a loaded machine
+    EXPECT_GE(listener.calls.load() + 50, due);  // late ticks made up; 1 s slack for a loaded machine
 }
 
 }  // namespace
