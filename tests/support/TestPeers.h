@@ -50,6 +50,7 @@ struct Fd {
     int fd = -1;
     explicit Fd(int f = -1) : fd(f) {}
     Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    Fd& operator=(Fd&& o) noexcept { return reset(std::exchange(o.fd, -1)), *this; }
     ~Fd() { reset(); }
     void reset(int f = -1) {
         if (fd >= 0) ::close(fd);

@@ -13,7 +13,7 @@
 #include "tools/phonesim/TremoloSignal.h"
 
 using namespace vexlink::phonesim;
-using namespace vexlink::phonesim::test;
+using namespace vexlink::test;
 
 namespace {
 
@@ -36,6 +36,27 @@ SimulatorConfig mediaConfig(uint64_t packets) {
     return c;
 }
 
+// A session through the handshake to its last packet: the datagrams that
+// came (until `count`, or none for `idleMs`) and what the simulator recorded.
+struct MediaRun {
+    std::vector<Bytes> datagrams;
+    SessionRecord record;
+    uint16_t port = 0;
+};
+MediaRun runMedia(const SimulatorConfig& c, size_t count, uint8_t version = 4, int idleMs = 3000) {
+    Started s(c);
+    const Fd udp = boundSocket("127.0.0.1", SOCK_DGRAM);
+    MediaRun run;
+    run.port = localPort(udp.get());
+    if (!s.ok || !s.handshake(run.port, version) || !s.sim.waitForMediaFinished(10s)) {
+        ADD_FAILURE() << "the session did not reach its last packet";
+        return run;
+    }
+    run.datagrams = datagrams(udp, count, idleMs);
+    run.record = s.sim.snapshot().sessions.at(0);
+    return run;
+}
+
 }  // namespace
 
 class PhoneSimLayouts : public ::testing::TestWithParam<int> {};
@@ -47,16 +68,10 @@ TEST_P(PhoneSimLayouts, DatagramsCarryTheLayoutOfTheAnnouncedVersion) {
     c.media.firstSequence = 0x0001FFFC;  // the 16-bit field wraps during the run
     c.media.firstTimestampMs = 0xFFFFFFC0;
     c.media.gainCode = 7;
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port(), static_cast<uint8_t>(version)));
-    const auto datagrams = udp.receive(8);
+    const auto [datagrams, rec, port] = runMedia(c, 8, static_cast<uint8_t>(version));
     ASSERT_EQ(datagrams.size(), 8u);
-    ASSERT_TRUE(s.sim.waitForMediaFinished(5s));
-    const SimulatorRecord r = s.sim.snapshot();
-    const SessionRecord& rec = r.sessions[0];
     EXPECT_EQ(rec.mediaVersion, version);
-    EXPECT_EQ(rec.mediaTarget, "127.0.0.1:" + std::to_string(udp.port()));
+    EXPECT_EQ(rec.mediaTarget, "127.0.0.1:" + std::to_string(port));
     ASSERT_EQ(rec.packets.size(), 8u);
     for (uint32_t i = 0; i < 8; ++i) {
         SCOPED_TRACE(i);
@@ -86,15 +101,10 @@ TEST(PhoneSimMedia, PayloadsDecodeWithLibopusToTheRecordedSignal) {
     SimulatorConfig c = mediaConfig(30);
     c.media.recordPcm = true;
     c.media.signal = std::make_shared<ToneSignal>(440.0, 0.4);
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port()));
-    const auto datagrams = udp.receive(30);
+    const auto [datagrams, rec, port] = runMedia(c, 30);
     ASSERT_EQ(datagrams.size(), 30u);
-    ASSERT_TRUE(s.sim.waitForMediaFinished(5s));
     std::vector<int16_t> source, decoded;
-    const SimulatorRecord r = s.sim.snapshot();
-    for (const auto& p : r.sessions[0].packets) source.insert(source.end(), p.pcm.begin(), p.pcm.end());
+    for (const auto& p : rec.packets) source.insert(source.end(), p.pcm.begin(), p.pcm.end());
     int16_t frame[960];
     c.media.signal->render(17, frame);  // the recorded PCM is the signal itself
     EXPECT_TRUE(std::equal(frame, frame + 960, source.begin() + 17 * 960));
@@ -128,13 +138,7 @@ TEST(PhoneSimMedia, SentDatagramsFollowTheSeededModel) {
     c.media.impairments.loss = 0.25;
     c.media.impairments.duplicate = 0.3;
     c.media.impairments.garbageRate = 0.5;
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port()));
-    ASSERT_TRUE(s.sim.waitForMediaFinished(10s));
-    const auto datagrams = udp.receive(1000, 400);
-    const SimulatorRecord r = s.sim.snapshot();
-    const SessionRecord& rec = r.sessions[0];
+    const auto [datagrams, rec, port] = runMedia(c, 1000, 4, 400);
 
     ImpairmentModel model(c.media.impairments);
     std::map<uint32_t, int> expectedCopies, copies;
