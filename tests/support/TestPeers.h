@@ -183,13 +183,15 @@ inline bool eventually(const std::function<bool()>& condition) {
     return false;
 }
 
-// True once thread `tid` of this process sits in poll: it really waits.
+// Whether thread `tid` of this process sits in poll now.
+inline bool inPoll(pid_t tid) {
+    long number = -1;
+    return std::ifstream("/proc/self/task/" + std::to_string(tid) + "/syscall") >> number &&
+           (number == SYS_poll || number == SYS_ppoll);
+}
+// True once thread `tid` sits in poll: it really waits.
 inline bool waitsInPoll(pid_t tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    return eventually([&] {
-        long number = -1;
-        return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
-    });
+    return eventually([&] { return inPoll(tid); });
 }
 
 // `work` on its own thread, a SocketErrorException it throws recorded. If it
@@ -212,6 +214,10 @@ public:
     ~Background() { if (!endsWithin(0ms)) unblock_(); }
     // True once the thread sits in poll: its read really waits.
     bool waiting() const { return waitsInPoll(tid_.load()); }
+    // True once the thread, started at least `age` ago, still sits in poll.
+    bool waitsPast(std::chrono::milliseconds age) const {
+        return eventually([&] { return Clock::now() - started_ >= age && inPoll(tid_.load()); });
+    }
     bool endsWithin(std::chrono::milliseconds t) const { return ended_.wait_for(t) == std::future_status::ready; }
     pthread_t handle() const { return handle_; }
 
@@ -220,6 +226,7 @@ public:
 
 private:
     std::function<void()> unblock_;
+    const Clock::time_point started_ = Clock::now();
     pthread_t handle_{};
     std::atomic<pid_t> tid_{0};
     std::future<void> ended_;  // last: its destructor waits for the thread
