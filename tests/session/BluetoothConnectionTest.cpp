@@ -44,7 +44,11 @@ protected:
     void SetUp() override {
         int pair[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        local_ = pair[0];
+        // Descriptor 0 is a valid link too (a daemon's standard input may be closed).
+        if (pair[0] != local_) {
+            ASSERT_EQ(::dup2(pair[0], local_), local_);
+            ::close(pair[0]);
+        }
         peer_.reset(pair[1]);
         auto stream = std::make_unique<BtDeviceStream>(kDevice);
         stream->adoptSocket(local_);
@@ -63,7 +67,7 @@ protected:
     ServerConnection connection_;
     BtDeviceStream* stream_ = nullptr;       // owned by connection_
     BluetoothMediaStream* media_ = nullptr;  // owned by connection_
-    int local_ = -1;                         // owned by stream_
+    const int local_ = 0;                    // owned by stream_
     Fd peer_;
 };
 
