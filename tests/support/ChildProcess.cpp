@@ -112,8 +112,6 @@ int ChildProcess::wait(std::chrono::milliseconds limit) {
     }
 }
 
-bool ChildProcess::running() { return wait(std::chrono::milliseconds(0)) < 0; }
-
 std::string ChildProcess::stdoutText() const { return readAll(folder_ + "/stdout"); }
 std::string ChildProcess::stderrText() const { return readAll(folder_ + "/stderr"); }
 

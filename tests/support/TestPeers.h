@@ -60,20 +60,6 @@ struct Fd {
     bool valid() const { return fd >= 0; }
 };
 
-// A socket of `type` (and the address's family), bound to address:port
-// when `bind` is set, or connected to it otherwise; invalid on failure.
-inline Fd socketAt(const char* address, uint16_t port, int type, bool bind = true) {
-    addrinfo hints{}, *a = nullptr;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = type;
-    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &a) != 0) return Fd();
-    Fd fd(::socket(a->ai_family, type | SOCK_CLOEXEC, 0));
-    if ((bind ? ::bind : ::connect)(fd.get(), a->ai_addr, a->ai_addrlen) != 0) fd.reset();
-    freeaddrinfo(a);
-    return fd;
-}
-inline Fd boundSocket(const char* address, int type, uint16_t port = 0) { return socketAt(address, port, type); }
-
 // A numeric address ("::ffff:10.0.0.1", "fe80::1%2") as a socket address
 // with `port`; length 0 when it does not parse.
 inline sockaddr_storage numericAddress(const char* text, socklen_t& length, uint16_t port = 0) {
@@ -84,6 +70,16 @@ inline sockaddr_storage numericAddress(const char* text, socklen_t& length, uint
     if (length != 0) std::memcpy(&out, a->ai_addr, length), freeaddrinfo(a);
     return out;
 }
+// A socket of `type` (and the address's family), bound to address:port
+// when `bind` is set, or connected to it otherwise; invalid on failure.
+inline Fd socketAt(const char* address, uint16_t port, int type, bool bind = true) {
+    socklen_t length = 0;
+    const sockaddr_storage a = numericAddress(address, length, port);
+    Fd fd(length != 0 ? ::socket(a.ss_family, type | SOCK_CLOEXEC, 0) : -1);
+    if ((bind ? ::bind : ::connect)(fd.get(), reinterpret_cast<const sockaddr*>(&a), length) != 0) fd.reset();
+    return fd;
+}
+inline Fd boundSocket(const char* address, int type, uint16_t port = 0) { return socketAt(address, port, type); }
 // A datagram socket bound to `from` and connected to to:port: what it sends
 // comes from that address.
 inline Fd datagramSocketFrom(const char* from, const char* to, uint16_t port) {
