@@ -72,15 +72,18 @@ protected:
 };
 
 TEST_F(BtLink, HandshakeKeepAliveAndVoiceShareTheLinkWithExactLengthReads) {
-    send(cat({{0x65, 0, 0, 0, 2, 0, 4}, {0x66, 0, 0, 0, 1, 0}, {0x67, 0, 0, 0, 1, 0}}));
+    send(cat({{0x65, 0, 0, 0, 2, 0, 4}, {0x66, 0, 0, 0, 1, 0}, {0x67, 0, 0, 0, 1, 0}, {0x68, 0, 0, 0, 1, 0}}));
     int32_t version = 0;
     ASSERT_EQ(connection_.sendHello(version), 0);
+    EXPECT_EQ(version, 4);
     ASSERT_EQ(connection_.sendSetup(2, 2), 0);
     ASSERT_EQ(connection_.sendStart(), 0);
+    ASSERT_EQ(connection_.sendCommand104(), 0);
     connection_.sendKeepAlive();
-    EXPECT_EQ(recvBytes(peer_.get(), 32), (Bytes{0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0,     // Hello
-                                                 0x66, 0, 0, 0, 6, 2, 2, 0, 0, 0, 0,     // Setup: port 0
-                                                 0x67, 0, 0, 0, 0, 0x69, 0, 0, 0, 0}));  // Start, KeepAlive
+    EXPECT_EQ(recvBytes(peer_.get(), 37), (Bytes{0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0,  // Hello
+                                                 0x66, 0, 0, 0, 6, 2, 2, 0, 0, 0, 0,  // Setup: port 0
+                                                 0x67, 0, 0, 0, 0, 0x68, 0, 0, 0, 0,  // Start, 104
+                                                 0x69, 0, 0, 0, 0}));                 // KeepAlive
     Bytes voice(11);
     auto read = voiceRead(voice);
     ASSERT_TRUE(read->waiting());
