@@ -21,7 +21,7 @@ TEST(PhoneSimControl, AnswersTheHandshakeAndRecordsEveryByte) {
     Started s(controlOnly());
     ASSERT_TRUE(s.ok);
     // The client writes field by field; framing must not depend on segments.
-    const Bytes hello = kHelloRequest;
+    const Bytes& hello = kHelloRequest;
     ASSERT_TRUE(s.send(Bytes(hello.begin(), hello.begin() + 1)));
     ASSERT_TRUE(s.sim.waitUntil([](const SimulatorRecord& r) { return r.lastSession() && !r.lastSession()->chunks.empty(); }, 5s));
     ASSERT_TRUE(s.send(Bytes(hello.begin() + 1, hello.end())));
