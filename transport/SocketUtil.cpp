@@ -155,7 +155,7 @@ int openBoundSocket(int32_t port, int socketType, SocketFactory createSocket) {
 int32_t recvWithTimeout(uint8_t* buffer, int32_t length, int fd, int32_t limitMs) {
     if (fd < 0) return -1;
     if (length <= 0) return 0;
-    if (limitMs < 0) limitMs = 0;
+    limitMs = std::max(limitMs, 0);  // a negative limit waits not at all
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
@@ -194,7 +194,7 @@ int32_t recvWithTimeout(uint8_t* buffer, int32_t length, int fd, int32_t limitMs
 int32_t recvDatagramFrom(uint8_t* buffer, int32_t length, int fd, int32_t limitMs, sockaddr_storage& source,
                          socklen_t& sourceLength) {
     if (fd < 0 || length <= 0) return kDatagramFailed;
-    if (limitMs < 0) limitMs = 0;
+    limitMs = std::max(limitMs, 0);  // a negative limit waits not at all
 
     pollfd entry;
     entry.fd = fd;

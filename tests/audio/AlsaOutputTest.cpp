@@ -186,7 +186,7 @@ TEST(AlsaRouted, WithoutDevicesWritesDoNothingAndTheCheckFails) {
     LocalPlayer player(kSampleRate);
     EXPECT_EQ(player.open(), -1);
     EXPECT_EQ(player.write(kFrame.data(), kFrameSamples), 0);
-    EXPECT_FALSE(test::AlsaRouting::fileExists(routing.loopbackPath()));
+    EXPECT_FALSE(std::filesystem::exists(routing.loopbackPath()));
 }
 
 }  // namespace

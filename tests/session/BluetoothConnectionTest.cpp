@@ -44,7 +44,11 @@ protected:
     void SetUp() override {
         int pair[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        local_ = pair[0];
+        // Descriptor 0 is a valid link too (a daemon's standard input may be closed).
+        if (pair[0] != local_) {
+            ASSERT_EQ(::dup2(pair[0], local_), local_);
+            ::close(pair[0]);
+        }
         peer_.reset(pair[1]);
         auto stream = std::make_unique<BtDeviceStream>(kDevice);
         stream->adoptSocket(local_);
@@ -63,20 +67,23 @@ protected:
     ServerConnection connection_;
     BtDeviceStream* stream_ = nullptr;       // owned by connection_
     BluetoothMediaStream* media_ = nullptr;  // owned by connection_
-    int local_ = -1;                         // owned by stream_
+    const int local_ = 0;                    // owned by stream_
     Fd peer_;
 };
 
 TEST_F(BtLink, HandshakeKeepAliveAndVoiceShareTheLinkWithExactLengthReads) {
-    send(cat({{0x65, 0, 0, 0, 2, 0, 4}, {0x66, 0, 0, 0, 1, 0}, {0x67, 0, 0, 0, 1, 0}}));
+    send(cat({{0x65, 0, 0, 0, 2, 0, 4}, {0x66, 0, 0, 0, 1, 0}, {0x67, 0, 0, 0, 1, 0}, {0x68, 0, 0, 0, 1, 0}}));
     int32_t version = 0;
     ASSERT_EQ(connection_.sendHello(version), 0);
+    EXPECT_EQ(version, 4);
     ASSERT_EQ(connection_.sendSetup(2, 2), 0);
     ASSERT_EQ(connection_.sendStart(), 0);
+    ASSERT_EQ(connection_.sendCommand104(), 0);
     connection_.sendKeepAlive();
-    EXPECT_EQ(recvBytes(peer_.get(), 32), (Bytes{0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0,     // Hello
-                                                 0x66, 0, 0, 0, 6, 2, 2, 0, 0, 0, 0,     // Setup: port 0
-                                                 0x67, 0, 0, 0, 0, 0x69, 0, 0, 0, 0}));  // Start, KeepAlive
+    EXPECT_EQ(recvBytes(peer_.get(), 37), (Bytes{0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0,  // Hello
+                                                 0x66, 0, 0, 0, 6, 2, 2, 0, 0, 0, 0,  // Setup: port 0
+                                                 0x67, 0, 0, 0, 0, 0x68, 0, 0, 0, 0,  // Start, 104
+                                                 0x69, 0, 0, 0, 0}));                 // KeepAlive
     Bytes voice(11);
     auto read = voiceRead(voice);
     ASSERT_TRUE(read->waiting());

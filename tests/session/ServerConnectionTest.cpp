@@ -39,24 +39,6 @@ std::unique_ptr<ServerConnection> over(const ScriptedPeer& peer) {
     return connection;
 }
 
-TEST(ControlMessages, EveryRequestHasItsExactBytes) {
-    std::vector<Bytes> seen;
-    ScriptedPeer peer(exchange(
-        {{11, kHelloReply}, {11, okReply(0x66)}, {5, okReply(0x67)}, {5, okReply(0x68)}, {5, {}}}, &seen));
-    auto connection = over(peer);
-    int32_t version = -1;
-    EXPECT_EQ(connection->sendHello(version), 0);
-    EXPECT_EQ(version, 4);
-    EXPECT_EQ(connection->sendSetup(2, 2), 0);
-    EXPECT_EQ(connection->sendStart(), 0);
-    EXPECT_EQ(connection->sendCommand104(), 0);
-    connection->sendKeepAlive();
-    connection->close();
-    peer.join();
-    EXPECT_EQ(seen, (std::vector<Bytes>{{0x65, 0, 0, 0, 6, 4, 4, 6, 2, 0, 0}, setupFor(49152), {0x67, 0, 0, 0, 0},
-                                        {0x68, 0, 0, 0, 0}, {0x69, 0, 0, 0, 0}}));
-}
-
 // One session of replies to 11-byte requests (Hello or Setup); each reply
 // parses only if the one before was consumed exactly.
 TEST(ControlReplies, StatusBodyLengthAndTypeAreHandledAndConsumedExactly) {

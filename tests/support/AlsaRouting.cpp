@@ -1,11 +1,11 @@
 #include "AlsaRouting.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
-#include <sys/stat.h>
 
 namespace vexlink::test {
 
@@ -33,9 +33,7 @@ void writeFilePcm(std::ofstream& out, const std::string& name, bool withArgs, co
            "}\n";
 }
 
-}  // namespace
-
-void AlsaRouting::writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback) {
+void writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback) {
     std::ofstream out(configPath, std::ios::trunc);
     out << "# Test routing: every device the client opens writes raw S16_LE into a file.\n";
     out << "pcm.null { type null }\n";
@@ -47,6 +45,8 @@ void AlsaRouting::writeConfig(const std::string& folder, const std::string& conf
     writeFilePcm(out, "default", false, folder + "/default.raw");
     if (!out) throw std::runtime_error("cannot write ALSA routing config");
 }
+
+}  // namespace
 
 AlsaRouting::AlsaRouting(Mode mode) : folder_(makeTempFolder()), configPath_(folder_ + "/asound.conf") {
     if (mode != Mode::NoDevices) {
@@ -69,20 +69,11 @@ AlsaRouting::~AlsaRouting() {
 
 std::string AlsaRouting::environmentEntry() const { return "ALSA_CONFIG_PATH=" + configPath_; }
 
-bool AlsaRouting::fileExists(const std::string& path) {
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0;
-}
-
 std::vector<int16_t> AlsaRouting::readSamples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<int16_t> samples;
-    if (!in) return samples;
-    in.seekg(0, std::ios::end);
-    const auto bytes = static_cast<size_t>(in.tellg());
-    in.seekg(0);
-    samples.resize(bytes / 2);
-    in.read(reinterpret_cast<char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    const std::string raw{std::istreambuf_iterator<char>(in), {}};
+    std::vector<int16_t> samples(raw.size() / 2);
+    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
     return samples;
 }
 

@@ -29,7 +29,6 @@ public:
     AlsaRouting& operator=(const AlsaRouting&) = delete;
 
     const std::string& folder() const { return folder_; }
-    const std::string& configPath() const { return configPath_; }
     // "ALSA_CONFIG_PATH=<config>", for the environment of a child process.
     std::string environmentEntry() const;
 
@@ -39,12 +38,7 @@ public:
 
     std::vector<int16_t> readLoopback() const { return readSamples(loopbackPath()); }
     std::vector<int16_t> readDefault() const { return readSamples(defaultPath()); }
-    static bool fileExists(const std::string& path);
     static std::vector<int16_t> readSamples(const std::string& path);
-
-    // Writes the routing configuration for `folder` to `configPath` (also
-    // used by scripts through the vexlink-alsa-route tool).
-    static void writeConfig(const std::string& folder, const std::string& configPath, bool busyLoopback = false);
 
 private:
     std::string folder_;

@@ -1,11 +1,13 @@
 #include "ChildProcess.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -48,25 +50,24 @@ void ChildProcess::start() {
     // call async-signal-safe functions.
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        bool overridden = false;
-        for (const auto& extra : extraEnv_) {
-            auto eq = extra.find('=');
-            if (eq != std::string::npos && entry.compare(0, eq + 1, extra, 0, eq + 1) == 0) overridden = true;
-        }
+        const std::string entry(*e);
+        const bool overridden = std::any_of(extraEnv_.begin(), extraEnv_.end(), [&](const std::string& extra) {
+            const size_t name = extra.find('=') + 1;  // 0 (never matching) without one
+            return name != 0 && entry.compare(0, name, extra, 0, name) == 0;
+        });
         if (!overridden) envStrings.push_back(entry);
     }
-    for (const auto& extra : extraEnv_) {
-        if (extra.find('=') != std::string::npos) envStrings.push_back(extra);
-    }
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
+    std::copy_if(extraEnv_.begin(), extraEnv_.end(), std::back_inserter(envStrings),
+                 [](const std::string& extra) { return extra.find('=') != std::string::npos; });
     std::vector<std::string> argStrings{program_};
     argStrings.insert(argStrings.end(), args_.begin(), args_.end());
-    std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (auto& s : strings) out.push_back(s.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<char*> envp = pointers(envStrings), argv = pointers(argStrings);
     const std::string outPath = folder_ + "/stdout";
     const std::string errPath = folder_ + "/stderr";
     int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -111,8 +112,6 @@ int ChildProcess::wait(std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
-
-bool ChildProcess::running() { return wait(std::chrono::milliseconds(0)) < 0; }
 
 std::string ChildProcess::stdoutText() const { return readAll(folder_ + "/stdout"); }
 std::string ChildProcess::stderrText() const { return readAll(folder_ + "/stderr"); }

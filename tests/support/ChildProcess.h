@@ -27,7 +27,6 @@ public:
     // Waits for the child to end; returns its exit status (0..255), 128+signal
     // when killed by a signal, or -1 when `limit` passed first.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
-    bool running();
     pid_t pid() const { return pid_; }
 
     std::string stdoutText() const;

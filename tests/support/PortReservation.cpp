@@ -1,7 +1,6 @@
 #include "PortReservation.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +12,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "transport/SocketUtil.h"
 
 namespace vexlink::test {
 namespace {
@@ -36,20 +37,11 @@ std::string lockFolder() {
     return folder;
 }
 
-// Whether `port` can be bound right now on every address, as the client's
-// dual-stack socket binds it.
+// Whether `port` can be bound right now, as the client binds it.
 bool bindable(int32_t port, int type) {
-    const int fd = ::socket(AF_INET6, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const int off = 0;
-    (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(uint16_t(port));
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
+    const int fd = openBoundSocket(port, type);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
 }
 
 }  // namespace

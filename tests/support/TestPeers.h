@@ -50,6 +50,7 @@ struct Fd {
     int fd = -1;
     explicit Fd(int f = -1) : fd(f) {}
     Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    Fd& operator=(Fd&& o) noexcept { return reset(std::exchange(o.fd, -1)), *this; }
     ~Fd() { reset(); }
     void reset(int f = -1) {
         if (fd >= 0) ::close(fd);
@@ -58,20 +59,6 @@ struct Fd {
     int get() const { return fd; }
     bool valid() const { return fd >= 0; }
 };
-
-// A socket of `type` (and the address's family), bound to address:port
-// when `bind` is set, or connected to it otherwise; invalid on failure.
-inline Fd socketAt(const char* address, uint16_t port, int type, bool bind = true) {
-    addrinfo hints{}, *a = nullptr;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = type;
-    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &a) != 0) return Fd();
-    Fd fd(::socket(a->ai_family, type | SOCK_CLOEXEC, 0));
-    if ((bind ? ::bind : ::connect)(fd.get(), a->ai_addr, a->ai_addrlen) != 0) fd.reset();
-    freeaddrinfo(a);
-    return fd;
-}
-inline Fd boundSocket(const char* address, int type, uint16_t port = 0) { return socketAt(address, port, type); }
 
 // A numeric address ("::ffff:10.0.0.1", "fe80::1%2") as a socket address
 // with `port`; length 0 when it does not parse.
@@ -83,6 +70,16 @@ inline sockaddr_storage numericAddress(const char* text, socklen_t& length, uint
     if (length != 0) std::memcpy(&out, a->ai_addr, length), freeaddrinfo(a);
     return out;
 }
+// A socket of `type` (and the address's family), bound to address:port
+// when `bind` is set, or connected to it otherwise; invalid on failure.
+inline Fd socketAt(const char* address, uint16_t port, int type, bool bind = true) {
+    socklen_t length = 0;
+    const sockaddr_storage a = numericAddress(address, length, port);
+    Fd fd(length != 0 ? ::socket(a.ss_family, type | SOCK_CLOEXEC, 0) : -1);
+    if ((bind ? ::bind : ::connect)(fd.get(), reinterpret_cast<const sockaddr*>(&a), length) != 0) fd.reset();
+    return fd;
+}
+inline Fd boundSocket(const char* address, int type, uint16_t port = 0) { return socketAt(address, port, type); }
 // A datagram socket bound to `from` and connected to to:port: what it sends
 // comes from that address.
 inline Fd datagramSocketFrom(const char* from, const char* to, uint16_t port) {
@@ -182,13 +179,15 @@ inline bool eventually(const std::function<bool()>& condition) {
     return false;
 }
 
-// True once thread `tid` of this process sits in poll: it really waits.
+// Whether thread `tid` of this process sits in poll now.
+inline bool inPoll(pid_t tid) {
+    long number = -1;
+    return std::ifstream("/proc/self/task/" + std::to_string(tid) + "/syscall") >> number &&
+           (number == SYS_poll || number == SYS_ppoll);
+}
+// True once thread `tid` sits in poll: it really waits.
 inline bool waitsInPoll(pid_t tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    return eventually([&] {
-        long number = -1;
-        return std::ifstream(path) >> number && (number == SYS_poll || number == SYS_ppoll);
-    });
+    return eventually([&] { return inPoll(tid); });
 }
 
 // `work` on its own thread, a SocketErrorException it throws recorded. If it
@@ -211,6 +210,10 @@ public:
     ~Background() { if (!endsWithin(0ms)) unblock_(); }
     // True once the thread sits in poll: its read really waits.
     bool waiting() const { return waitsInPoll(tid_.load()); }
+    // True once the thread, started at least `age` ago, still sits in poll.
+    bool waitsPast(std::chrono::milliseconds age) const {
+        return eventually([&] { return Clock::now() - started_ >= age && inPoll(tid_.load()); });
+    }
     bool endsWithin(std::chrono::milliseconds t) const { return ended_.wait_for(t) == std::future_status::ready; }
     pthread_t handle() const { return handle_; }
 
@@ -219,6 +222,7 @@ public:
 
 private:
     std::function<void()> unblock_;
+    const Clock::time_point started_ = Clock::now();
     pthread_t handle_{};
     std::atomic<pid_t> tid_{0};
     std::future<void> ended_;  // last: its destructor waits for the thread

@@ -7,8 +7,7 @@
 #include "tools/phonesim/PhoneSimCli.h"
 
 using namespace vexlink::phonesim;
-using namespace vexlink::phonesim::test;
-using vexlink::test::ChildProcess;
+using namespace vexlink::test;
 
 TEST(PhoneSimCli, ListensAnswersAndEndsCleanlyOnSigint) {
     ChildProcess child(VEXLINK_PHONESIM_BINARY, {"--port", "0", "--quiet", "--fault", "hello:delay:1",
@@ -17,12 +16,11 @@ TEST(PhoneSimCli, ListensAnswersAndEndsCleanlyOnSigint) {
     ASSERT_TRUE(child.waitForOutput("listening on 127.0.0.1:", 10s)) << child.stderrText();
     const std::string out = child.stdoutText();
     const auto at = out.find("listening on 127.0.0.1:") + 23;
-    RawClient client;
-    ASSERT_TRUE(client.connect(false, static_cast<uint16_t>(std::stoi(out.substr(at)))));
-    ASSERT_TRUE(client.send(helloRequest()));
-    EXPECT_EQ(client.read(7), kHelloOk);
+    const Fd client = socketAt("127.0.0.1", static_cast<uint16_t>(std::stoi(out.substr(at))), SOCK_STREAM, false);
+    ASSERT_TRUE(sendAll(client.get(), kHelloRequest));
+    EXPECT_EQ(recvBytes(client.get(), 7), kHelloOk);
     child.signal(SIGINT);
-    EXPECT_EQ(client.waitClosed(10000), 0);
+    EXPECT_EQ(endOf(client.get(), 10000), 0);
     EXPECT_EQ(child.wait(10s), 0) << child.stderrText();
     EXPECT_NE(child.stdoutText().find("summary: sessions=1 packets=0"), std::string::npos) << child.stdoutText();
 }

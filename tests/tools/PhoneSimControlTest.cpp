@@ -3,7 +3,7 @@
 #include "SimTestSockets.h"
 
 using namespace vexlink::phonesim;
-using namespace vexlink::phonesim::test;
+using namespace vexlink::test;
 
 namespace {
 
@@ -21,24 +21,24 @@ TEST(PhoneSimControl, AnswersTheHandshakeAndRecordsEveryByte) {
     Started s(controlOnly());
     ASSERT_TRUE(s.ok);
     // The client writes field by field; framing must not depend on segments.
-    const Bytes hello = helloRequest();
-    ASSERT_TRUE(s.client.send(Bytes(hello.begin(), hello.begin() + 1)));
+    const Bytes& hello = kHelloRequest;
+    ASSERT_TRUE(s.send(Bytes(hello.begin(), hello.begin() + 1)));
     ASSERT_TRUE(s.sim.waitUntil([](const SimulatorRecord& r) { return r.lastSession() && !r.lastSession()->chunks.empty(); }, 5s));
-    ASSERT_TRUE(s.client.send(Bytes(hello.begin() + 1, hello.end())));
-    EXPECT_EQ(s.client.read(7), kHelloOk);
-    ASSERT_TRUE(s.client.send(setupRequest(49152)));
-    EXPECT_EQ(s.client.read(6), kSetupOk);
+    ASSERT_TRUE(s.send(Bytes(hello.begin() + 1, hello.end())));
+    EXPECT_EQ(s.read(7), kHelloOk);
+    ASSERT_TRUE(s.send(setupRequest(49152)));
+    EXPECT_EQ(s.read(6), kSetupOk);
     // Unknown requests and KeepAlives are recorded but not answered: the
     // next bytes are the Start reply.
-    ASSERT_TRUE(s.client.send(concat({{0x10, 0, 0, 0, 2, 9, 9}, keepAliveRequest(), startRequest()})));
-    EXPECT_EQ(s.client.read(6), kStartOk);
+    ASSERT_TRUE(s.send(cat({{0x10, 0, 0, 0, 2, 9, 9}, kKeepAliveRequest, kStartRequest})));
+    EXPECT_EQ(s.read(6), kStartOk);
     ASSERT_TRUE(s.sim.waitUntil([](const SimulatorRecord& r) { return r.lastSession()->replies.size() == 3; }, 5s));
 
     const SimulatorRecord r = s.sim.snapshot();
     ASSERT_EQ(r.sessions.size(), 1u);
     const SessionRecord& session = r.sessions[0];
     EXPECT_EQ(session.peer.rfind("127.0.0.1:", 0), 0u);
-    const Bytes all = concat({hello, setupRequest(49152), {0x10, 0, 0, 0, 2, 9, 9}, keepAliveRequest(), startRequest()});
+    const Bytes all = cat({hello, setupRequest(49152), {0x10, 0, 0, 0, 2, 9, 9}, kKeepAliveRequest, kStartRequest});
     EXPECT_EQ(session.received, all);
     Bytes joined;
     for (const auto& chunk : session.chunks) joined.insert(joined.end(), chunk.bytes.begin(), chunk.bytes.end());
@@ -52,7 +52,7 @@ TEST(PhoneSimControl, AnswersTheHandshakeAndRecordsEveryByte) {
     ASSERT_EQ(session.replies.size(), 3u);
     EXPECT_EQ(session.replies[0].bytes, kHelloOk);
 
-    s.client.close();
+    s.client.reset();
     ASSERT_TRUE(s.sim.waitFinished(5s));
     EXPECT_EQ(s.sim.snapshot().sessions[0].end, SessionEnd::ClientClosed);
 }
@@ -93,18 +93,18 @@ TEST(PhoneSimControl, MisbehavesAsConfigured) {
         tc.set(c.control);
         Started s(c, tc.ipv6);
         ASSERT_TRUE(s.ok);
-        const Bytes requests[3] = {helloRequest(), setupRequest(9), startRequest()};
-        const int64_t before = nowMs();
+        const Bytes requests[3] = {kHelloRequest, setupRequest(9), kStartRequest};
+        const auto before = Clock::now();
         for (int step = 0; step < tc.steps; ++step) {
-            ASSERT_TRUE(s.client.send(requests[step]));
-            EXPECT_EQ(s.client.read(tc.replies[step].size()), tc.replies[step]) << "step " << step;
+            ASSERT_TRUE(s.send(requests[step]));
+            EXPECT_EQ(s.read(tc.replies[step].size()), tc.replies[step]) << "step " << step;
         }
-        EXPECT_GE(nowMs() - before, tc.minMs);
+        EXPECT_GE(msSince(before), tc.minMs);
         // A silent step or an open session sends nothing more; the simulator
         // still reads and records what arrives.
-        ASSERT_EQ(s.client.waitClosed(tc.end == kStaysOpen ? 200 : 5000), tc.end);
+        ASSERT_EQ(endOf(s.client.get(), tc.end == kStaysOpen ? 200 : 5000), tc.end);
         if (tc.end == kStaysOpen) {
-            ASSERT_TRUE(s.client.send(keepAliveRequest()));
+            ASSERT_TRUE(s.send(kKeepAliveRequest));
             ASSERT_TRUE(s.sim.waitForMessages(kSimKeepAlive, 1, 5s));
             s.sim.stop();
         }
@@ -124,8 +124,8 @@ TEST(PhoneSimControl, MisbehavesAsConfigured) {
 TEST(PhoneSimControl, AnOversizedRequestEndsTheSessionWithoutBufferingIt) {
     Started s(controlOnly());
     ASSERT_TRUE(s.ok);
-    ASSERT_TRUE(s.client.send({0x65, 0x7F, 0xFF, 0xFF, 0xFF, 1, 2, 3}));
-    EXPECT_EQ(s.client.waitClosed(), 0);
+    ASSERT_TRUE(s.send({0x65, 0x7F, 0xFF, 0xFF, 0xFF, 1, 2, 3}));
+    EXPECT_EQ(endOf(s.client.get()), 0);
     ASSERT_TRUE(s.sim.waitFinished(5s));
     const SimulatorRecord r = s.sim.snapshot();
     EXPECT_EQ(r.sessions[0].end, SessionEnd::ProtocolError);

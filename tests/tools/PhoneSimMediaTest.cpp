@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -13,7 +12,7 @@
 #include "tools/phonesim/TremoloSignal.h"
 
 using namespace vexlink::phonesim;
-using namespace vexlink::phonesim::test;
+using namespace vexlink::test;
 
 namespace {
 
@@ -30,10 +29,26 @@ bool v4Payload(const Bytes& d, Bytes& payload) {
     return true;
 }
 
-SimulatorConfig mediaConfig(uint64_t packets) {
-    SimulatorConfig c;
+// A session of `packets` through the handshake to its last packet: the
+// datagrams that came and what the simulator recorded.
+struct MediaRun {
+    std::vector<Bytes> datagrams;
+    SessionRecord record;
+    uint16_t port = 0;
+};
+MediaRun runMedia(SimulatorConfig c, uint64_t packets, uint8_t version = 4) {
     c.media.packetCount = packets;
-    return c;
+    Started s(c);
+    const Fd udp = boundSocket("127.0.0.1", SOCK_DGRAM);
+    MediaRun run;
+    run.port = localPort(udp.get());
+    if (!s.ok || !s.handshake(run.port, version) || !s.sim.waitForMediaFinished(10s)) {
+        ADD_FAILURE() << "the session did not reach its last packet";
+        return run;
+    }
+    run.datagrams = datagrams(udp, SIZE_MAX, 400);  // all arrived: the loopback delivers at once
+    run.record = s.sim.snapshot().sessions.at(0);
+    return run;
 }
 
 }  // namespace
@@ -42,21 +57,15 @@ class PhoneSimLayouts : public ::testing::TestWithParam<int> {};
 
 TEST_P(PhoneSimLayouts, DatagramsCarryTheLayoutOfTheAnnouncedVersion) {
     const int version = GetParam();
-    SimulatorConfig c = mediaConfig(8);
+    SimulatorConfig c;
     c.control.serverVersion = static_cast<uint8_t>(version);
     c.media.firstSequence = 0x0001FFFC;  // the 16-bit field wraps during the run
     c.media.firstTimestampMs = 0xFFFFFFC0;
     c.media.gainCode = 7;
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port(), static_cast<uint8_t>(version)));
-    const auto datagrams = udp.receive(8);
+    const auto [datagrams, rec, port] = runMedia(c, 8, static_cast<uint8_t>(version));
     ASSERT_EQ(datagrams.size(), 8u);
-    ASSERT_TRUE(s.sim.waitForMediaFinished(5s));
-    const SimulatorRecord r = s.sim.snapshot();
-    const SessionRecord& rec = r.sessions[0];
     EXPECT_EQ(rec.mediaVersion, version);
-    EXPECT_EQ(rec.mediaTarget, "127.0.0.1:" + std::to_string(udp.port()));
+    EXPECT_EQ(rec.mediaTarget, "127.0.0.1:" + std::to_string(port));
     ASSERT_EQ(rec.packets.size(), 8u);
     for (uint32_t i = 0; i < 8; ++i) {
         SCOPED_TRACE(i);
@@ -83,58 +92,36 @@ TEST_P(PhoneSimLayouts, DatagramsCarryTheLayoutOfTheAnnouncedVersion) {
 INSTANTIATE_TEST_SUITE_P(Versions, PhoneSimLayouts, ::testing::Values(2, 3, 4));
 
 TEST(PhoneSimMedia, PayloadsDecodeWithLibopusToTheRecordedSignal) {
-    SimulatorConfig c = mediaConfig(30);
+    SimulatorConfig c;
     c.media.recordPcm = true;
     c.media.signal = std::make_shared<ToneSignal>(440.0, 0.4);
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port()));
-    const auto datagrams = udp.receive(30);
+    const auto [datagrams, rec, port] = runMedia(c, 30);
     ASSERT_EQ(datagrams.size(), 30u);
-    ASSERT_TRUE(s.sim.waitForMediaFinished(5s));
-    std::vector<int16_t> source, decoded;
-    const SimulatorRecord r = s.sim.snapshot();
-    for (const auto& p : r.sessions[0].packets) source.insert(source.end(), p.pcm.begin(), p.pcm.end());
     int16_t frame[960];
-    c.media.signal->render(17, frame);  // the recorded PCM is the signal itself
-    EXPECT_TRUE(std::equal(frame, frame + 960, source.begin() + 17 * 960));
-
+    for (const auto& p : rec.packets) {  // the recorded PCM is the signal itself
+        c.media.signal->render(p.index, frame);
+        EXPECT_TRUE(std::equal(frame, frame + 960, p.pcm.begin()) && p.pcm.size() == 960) << p.index;
+    }
     int err = 0;
     std::unique_ptr<OpusDecoder, void (*)(OpusDecoder*)> dec(opus_decoder_create(48000, 1, &err), opus_decoder_destroy);
-    for (const auto& d : datagrams) {
+    for (size_t i = 0; i < datagrams.size(); ++i) {
         Bytes payload;
-        ASSERT_TRUE(v4Payload(d, payload));
+        ASSERT_TRUE(v4Payload(datagrams[i], payload));
         ASSERT_EQ(opus_decode(dec.get(), payload.data(), static_cast<opus_int32>(payload.size()), frame, 960, 0), 960);
-        decoded.insert(decoded.end(), frame, frame + 960);
+        // Past the codec's start-up, 20 ms of 440 Hz cross zero 17 or 18 times.
+        int crossings = 0;
+        for (int k = 1; k < 960; ++k) crossings += (frame[k - 1] < 0) != (frame[k] < 0);
+        EXPECT_TRUE(i < 2 || (crossings >= 17 && crossings <= 18)) << i << ": " << crossings;
     }
-    // Best normalised correlation over codec delays up to half a frame,
-    // past the codec's start-up.
-    double best = -1;
-    for (size_t lag = 0; lag <= 480; ++lag) {
-        double xy = 0, xx = 0, yy = 0;
-        for (size_t i = 1920; i + lag < decoded.size(); ++i) {
-            xy += double(source[i]) * decoded[i + lag];
-            xx += double(source[i]) * source[i];
-            yy += double(decoded[i + lag]) * decoded[i + lag];
-        }
-        best = std::max(best, xy / std::sqrt(xx * yy + 1e-9));
-    }
-    EXPECT_GT(best, 0.9);
 }
 
 TEST(PhoneSimMedia, SentDatagramsFollowTheSeededModel) {
-    SimulatorConfig c = mediaConfig(60);
+    SimulatorConfig c;
     c.media.impairments.seed = 2024;
     c.media.impairments.loss = 0.25;
     c.media.impairments.duplicate = 0.3;
     c.media.impairments.garbageRate = 0.5;
-    Started s(c);
-    UdpReceiver udp;
-    ASSERT_TRUE(s.ok && s.handshake(udp.port()));
-    ASSERT_TRUE(s.sim.waitForMediaFinished(10s));
-    const auto datagrams = udp.receive(1000, 400);
-    const SimulatorRecord r = s.sim.snapshot();
-    const SessionRecord& rec = r.sessions[0];
+    const auto [datagrams, rec, port] = runMedia(c, 60);
 
     ImpairmentModel model(c.media.impairments);
     std::map<uint32_t, int> expectedCopies, copies;
@@ -158,37 +145,8 @@ TEST(PhoneSimMedia, SentDatagramsFollowTheSeededModel) {
     EXPECT_GT(rec.counters.duplicates, 5u);
 }
 
-TEST(ImpairmentModel, SameSeedGivesTheSameDecisionsAndAnotherSeedDoesNot) {
-    auto config = [](uint64_t seed) {
-        ImpairmentConfig c;
-        c.seed = seed;
-        c.loss = 0.05;
-        c.burstGoodToBad = 0.02;
-        c.burstBadToGood = 0.3;
-        c.jitterMs = 30;
-        c.reorder = c.duplicate = 0.05;
-        c.duplicateMaxDelayMs = 15;
-        c.garbageRate = 0.3;
-        return c;
-    };
-    auto key = [](const PacketPlan& p) {
-        std::vector<int64_t> k = {p.dropped, p.sendUs, p.reordered, p.duplicated, p.duplicateSendUs, p.garbageCount};
-        for (uint32_t g = 0; g < p.garbageCount; ++g) {
-            k.insert(k.end(), {p.garbage[g].kind, p.garbage[g].size, static_cast<int64_t>(p.garbage[g].contentSeed), p.garbage[g].sendUs});
-        }
-        return k;
-    };
-    ImpairmentModel a(config(42)), b(config(42)), other(config(43));
-    size_t differences = 0;
-    for (int i = 0; i < 5000; ++i) {
-        const auto ka = key(a.next());
-        ASSERT_EQ(ka, key(b.next())) << i;
-        differences += ka != key(other.next());
-    }
-    EXPECT_GT(differences, 1000u);
-}
-
-TEST(ImpairmentModel, RatesAreAboutWhatWasAsked) {
+// The seed alone decides: the same one gives the same plans, another others.
+TEST(ImpairmentModel, RatesAreAboutWhatWasAskedAndTheSeedDecides) {
     using Measure = double (*)(const PacketPlan&);
     struct Case {
         const char* name;
@@ -215,11 +173,19 @@ TEST(ImpairmentModel, RatesAreAboutWhatWasAsked) {
         ImpairmentConfig config;
         config.seed = 11;
         tc.set(config);
-        ImpairmentModel model(config);
-        double sum = 0;
+        ImpairmentModel model(config), same(config);
+        config.seed = 12;
+        ImpairmentModel other(config);
+        double sum = 0, sameSum = 0, otherSum = 0;
         const int n = 20000;
-        for (int i = 0; i < n; ++i) sum += tc.measure(model.next());
+        for (int i = 0; i < n; ++i) {
+            sum += tc.measure(model.next());
+            sameSum += tc.measure(same.next());
+            otherSum += tc.measure(other.next());
+        }
         EXPECT_NEAR(sum / n, tc.expected, tc.tolerance);
+        EXPECT_EQ(sameSum, sum);
+        EXPECT_NE(otherSum, sum);
     }
 }
 

@@ -3,13 +3,8 @@ vexlink_add_test(phonesim_tests
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimControlTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimMediaTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/PhoneSimCliTest.cpp
-  LIBS vexlink_phonesim
+  LIBS vexlink_phonesim vexlink_transport
   LABELS tools)
 target_compile_definitions(phonesim_tests PRIVATE VEXLINK_PHONESIM_BINARY="$<TARGET_FILE:vexlink-phone-sim>")
 add_dependencies(phonesim_tests vexlink-phone-sim)
 
-# The simulator against the client's real ServerConnection and packet readers.
-vexlink_add_test(phonesim_connection_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/PhoneSimConnectionTest.cpp
-  LIBS vexlink_phonesim vexlink_session
-  LABELS tools)

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "TestPeers.h"
+#include "transport/BtDeviceStream.h"
 #include "transport/PeerAddressFilter.h"
 #include "transport/SocketUtil.h"
 #include "transport/WinSockStream.h"
@@ -100,6 +101,35 @@ TEST(WinSockStream, WriteAfterThePeerResetThrowsAndNoSigpipeEndsTheProcess) {
     peer.join();
     const uint8_t data[256] = {};
     EXPECT_EQ(thrownError([&] { for (int i = 0; i < 200; ++i) stream.write(data, sizeof data); }), 0);
+}
+
+// A silent but connected peer only starts the next wait: a read on either
+// control stream goes on past its first slice and takes what comes later.
+TEST(StreamRead, ASilentPeerOnlyStartsTheNextWait) {
+    static_assert(WinSockStream::kReadSliceMs == BtDeviceStream::kReadSliceMs);
+    Fd listener = boundSocket("127.0.0.1", SOCK_STREAM);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    WinSockStream tcp("127.0.0.1", localPort(listener.get()));
+    ASSERT_EQ(tcp.open(), 0);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    BtDeviceStream bt(BtDeviceInfo{});
+    bt.adoptSocket(pair[0]);
+    const Fd peers[] = {Fd(::accept(listener.get(), nullptr, nullptr)), Fd(pair[1])};
+    ControlStream* streams[] = {&tcp, &bt};
+    uint8_t got[2][3] = {};
+    std::unique_ptr<Background> reads[2];
+    for (int i = 0; i < 2; ++i) {
+        reads[i] = std::make_unique<Background>([&, i] { streams[i]->read(got[i], 3); }, [&, i] { streams[i]->interrupt(); });
+    }
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(reads[i]->waitsPast(std::chrono::milliseconds(WinSockStream::kReadSliceMs) + 1s));
+        ASSERT_TRUE(sendAll(peers[i].get(), {1, 2, 3}));
+        ASSERT_TRUE(reads[i]->endsWithin(5s));
+        EXPECT_FALSE(reads[i]->threw);
+        EXPECT_EQ(Bytes(got[i], got[i] + 3), (Bytes{1, 2, 3}));
+    }
 }
 
 }  // namespace
