@@ -58,8 +58,9 @@ class ServerConnection;
 // without decoding them into the playout's packet ring, and the consumer
 // pulls. The PipeWire output always takes the adaptive playout, its node's
 // data thread pulling (the timer then only counts keep-alives); on ALSA
-// --jitter-buffer decides, and by default server version 4 and above play
-// adaptive, versions 2 and 3 through the queue. The adaptive playout is
+// --jitter-buffer decides, and by default every server version plays
+// through the queue (the adaptive playout's benchmark figures do not yet
+// beat the tick's on every network profile). The adaptive playout is
 // built once per process, at the first connection that needs it (or by
 // graphSource()), with the concealment of the settings.
 //

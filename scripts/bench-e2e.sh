@@ -179,7 +179,7 @@ mkdir -p "$(dirname "$out")"
   tick: read and decoded; the adaptive playout reads them undecoded); net loss %: frames the simulator
   dropped on purpose, of those it made.
 - strategies: `tick` is the queue-paced tick (`--jitter-buffer queue`); `adaptive` the adaptive
-  playout with repeat-and-fade concealment (the default for version 4); `adaptive-codec` the same with
+  playout with repeat-and-fade concealment (`--jitter-buffer adaptive`); `adaptive-codec` the same with
   `--conceal codec` (Opus loss concealment, in-band FEC from the next packet, a frame more held for it),
   run on the loss profiles and on the unimpaired run their target is held against.
 - concealed %: output made up instead of a real frame (frames' worth, up to the last real frame, so the

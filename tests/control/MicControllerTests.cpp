@@ -351,7 +351,6 @@ class VoiceFlowTest : public ControllerTest, public ::testing::WithParamInterfac
 
 TEST_P(VoiceFlowTest, LoopbackHoldsTheSignalFrameByFrame) {
     const auto [version, playLocally] = GetParam();
-    Settings::setPlayoutMode(PlayoutMode::Queue);  // version 4 would play adaptive
     config.control.serverVersion = uint8_t(version);
     config.media.packetCount = kPackets;
     Settings::setPlayLocally(playLocally);
@@ -417,7 +416,7 @@ struct PlayedLog final : LatencyProbe {
     std::vector<std::pair<uint16_t, uint64_t>> played;
 };
 
-// Version 4 plays adaptive by default. With 30 ms of jitter (packets
+// --jitter-buffer adaptive, version 4. With 30 ms of jitter (packets
 // reordered) the frames are heard once each, in order, at the places the
 // probe names in the loopback file. The ratio is pinned to 1, so each frame
 // holds exactly what a decoder fed the played packets makes.
@@ -425,6 +424,7 @@ struct PlayedLog final : LatencyProbe {
 TEST_F(ControllerTest, AdaptivePlayoutHearsEveryFrameInOrderThroughJitter) {
     constexpr uint16_t kFirst = 65500;  // the numbering wraps on the way
     constexpr size_t kFrames = 400;
+    Settings::setPlayoutMode(PlayoutMode::Adaptive);
     config.control.serverVersion = 4;
     config.media.firstSequence = kFirst;
     config.media.packetCount = kFrames;

@@ -3,7 +3,7 @@
 // ALSA routed to files) against the phone simulator, a few seconds of voice
 // through the simulator's impairments. Checked: the client holds up; what
 // either playout makes of loss, jitter and copies is tested on a hand-driven
-// clock (tests/playout, tests/control). Version 4 plays adaptive.
+// clock (tests/playout, tests/control).
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -110,14 +110,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Junk every other packet is refused without ending the connection;
         // a voice packet is lost only when a junk datagram shorter than a
         // header is glued in front of it by the reader.
-        Scenario{"JunkBetweenTheVoice", 0.5, kJunk, 0, PlayoutMode::Auto, kResultOk, 80, 0, 95},
+        Scenario{"JunkBetweenTheVoice", 0.5, kJunk, 0, PlayoutMode::Adaptive, kResultOk, 80, 0, 95},
         // Each junk datagram costs the reader one of its three attempts at the
         // next packet: three in a row end the connection, and so does a
         // zero-length datagram at once.
-        Scenario{"ThreeJunkDatagramsInARow", 3.0, kJunk, 0, PlayoutMode::Auto, kResultAborted, 1, 0, 0},
-        Scenario{"ZeroLengthDatagram", 0.05, phonesim::kGarbageEmpty, 0, PlayoutMode::Auto, kResultAborted, 1, 0, 0},
+        Scenario{"ThreeJunkDatagramsInARow", 3.0, kJunk, 0, PlayoutMode::Adaptive, kResultAborted, 1, 0, 0},
+        Scenario{"ZeroLengthDatagram", 0.05, phonesim::kGarbageEmpty, 0, PlayoutMode::Adaptive, kResultAborted, 1, 0, 0},
         // 500 packets a second: the receive thread keeps up.
-        Scenario{"FloodAdaptive", 0, 0, 10, PlayoutMode::Auto, kResultOk, 0, 1400, kSanitized ? 50 : 95},
+        Scenario{"FloodAdaptive", 0, 0, 10, PlayoutMode::Adaptive, kResultOk, 0, 1400, kSanitized ? 50 : 95},
         Scenario{"FloodQueue", 0, 0, 10, PlayoutMode::Queue, kResultOk, 0, 1400, kSanitized ? 50 : 95}),
     [](const auto& info) { return std::string(info.param.name); });
 
