@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -257,6 +258,24 @@ TEST(SignalWatcher, InterruptRunsTheActionAndOtherNumbersAreReported) {
     SignalWatcher other;  // one watcher at a time
     ASSERT_TRUE(other.start([] {}));
     EXPECT_FALSE(watcher.start([] {}));
+}
+
+// A watcher whose thread cannot start says so and leaves room for the next.
+TEST(SignalWatcher, NoThreadNoWatcher) {
+    pthread_attr_t attr;
+    size_t usual = 0;
+    ASSERT_EQ(pthread_getattr_default_np(&attr), 0);
+    ASSERT_EQ(pthread_attr_getstacksize(&attr, &usual), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, size_t{1} << 50), 0);  // beyond the address space
+    ASSERT_EQ(pthread_setattr_default_np(&attr), 0);
+    SignalWatcher watcher;
+    const bool started = watcher.start([] {});
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, usual), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&attr), 0);
+    pthread_attr_destroy(&attr);
+    EXPECT_FALSE(started);
+    EXPECT_TRUE(watcher.start([] {}));
+    watcher.stop();
 }
 
 TEST(SignalWatcher, HandlerNeverBlocksOnAFullPipe) {
