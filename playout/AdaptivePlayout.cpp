@@ -100,7 +100,10 @@ void AdaptivePlayout::insert(const RawMediaPacket& packet, uint64_t arrivalUs) {
             ++counters_.discardedDuplicate;
             return;
         case PacketBuffer::Insert::Behind:
-            if (history_.fate(sequence) == FrameHistory::Fate::Played) {
+            // A frame played, or one whose packet already came too late: a
+            // copy, which tells nothing of the jitter.
+            if (const FrameHistory::Fate fate = history_.fate(sequence);
+                fate == FrameHistory::Fate::Played || fate == FrameHistory::Fate::Late) {
                 ++counters_.discardedDuplicate;
                 return;
             }

@@ -281,9 +281,11 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // Copies 0..30 ms after the first, and every 50th a copy 300 ms later.
     Scenario{"duplicates", [] { return trace(0, nullptr, [](int f) { return f % 50 == 0 ? 300000 : f % 10 == 1 ? (f * 7919) % 30000 : -1; }); },
              {960, 10.0}, 6000, true, kFree, 0, 0, 0, 180, 0, 0, kCleanTarget},
-    // Every 100th frame 150 ms late: late, and no reason to wait longer.
-    Scenario{"late", [] { return trace(0, [](int f) { return f % 100 == 50 ? int64_t{150000} : 0; }); },
-             {960, 10.0}, 0, false, kFree, 0, 15, 0, 0, 15, 0, kCleanTarget},
+    // Every 100th frame 150 ms late, and a copy 10 ms after it: late, the
+    // copy a duplicate, and no reason to wait longer.
+    Scenario{"late", [] { return trace(0, [](int f) { return f % 100 == 50 ? int64_t{150000} : 0; },
+                                       [](int f) { return f % 100 == 50 ? 10000 : -1; }); },
+             {960, 10.0}, 0, false, kFree, 0, 15, 0, 15, 15, 0, kCleanTarget},
     Scenario{"loss", [] { return trace(0, [](int f) { return f % 20 == 7 ? int64_t{-1} : 0; }); },
              {960, 10.0}, 0, false, kFree, 75, 0, 0, 0, 0, 0, kCleanTarget},
     // 2 s stall, then the held packets at once: those whose turn has passed
