@@ -105,6 +105,10 @@ private:
     // the target delay of a pull of `samples` there.
     double reachedAt(int64_t nowUs) const;
     double targetAt(int32_t samples, double reached) const;
+    // The delay the pulls need at the phases they have been at (the target
+    // while the clocks agree).
+    double neededAt(int32_t samples, double reached) const;
+    double allowanceSamples() const;
     void render(int16_t* out, int32_t samples);
     void produceFrame();
     void playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out);
