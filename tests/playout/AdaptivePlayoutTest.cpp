@@ -262,14 +262,13 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // Drift: the phase walks through the pull (300 ppm: 6 ms over the run).
     Scenario{"fast300", [] { return trace(300); }, {960, 0.5}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"slow300", [] { return trace(-300); }, {960, 0.5}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
-    // Pulls begun at once, 11.5 ms after the packets: once the clocks are
-    // known apart the delay grows to cover every phase by resampling, with
-    // no frame inserted.
+    // Begun at once, 11.5 ms after the packets: the delay grows by resampling, no frame inserted.
     Scenario{"fast300at12", [] { return trace(300); }, {960, 12.0}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"slow300at12", [] { return trace(-300); }, {960, 12.0}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
     // Once the clocks are known apart (2 s) the delay covers every phase of
-    // the pull: a shortfall of more than 10 ms is made up by a frame inserted
-    // at once.
+    // the pull; here the phase walks faster than resampling grows the delay,
+    // and a shortfall of more than 10 ms where the pulls are is made up by a
+    // frame inserted at once.
     Scenario{"fast3000", [] { return trace(3000); }, {960, 10.0}, 10000, false, 3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     Scenario{"slow3000", [] { return trace(-3000); }, {960, 10.0}, 10000, false, -3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     // A puller with its own clock, 3000 ppm either way, in its own sizes.
