@@ -100,7 +100,10 @@ void AdaptivePlayout::insert(const RawMediaPacket& packet, uint64_t arrivalUs) {
             ++counters_.discardedDuplicate;
             return;
         case PacketBuffer::Insert::Behind:
-            if (history_.fate(sequence) == FrameHistory::Fate::Played) {
+            // A frame played, or one whose packet already came too late: a
+            // copy, which tells nothing of the jitter.
+            if (const FrameHistory::Fate fate = history_.fate(sequence);
+                fate == FrameHistory::Fate::Played || fate == FrameHistory::Fate::Late) {
                 ++counters_.discardedDuplicate;
                 return;
             }
@@ -252,11 +255,16 @@ double AdaptivePlayout::delayAt(int64_t nowUs) const {
 }
 
 double AdaptivePlayout::targetAt(int32_t samples, double reached) const {
-    const double allowance = decisions_.allowanceSamples(delays_.allowanceUs());
     // Clocks apart walk the pulls through every phase.
-    const double slack = rate_.snapped() ? phases_.worstSlack(reached, allowance) : PullPhases::anySlack(allowance);
-    return decisions_.target(samples, slack);
+    return rate_.snapped() ? neededAt(samples, reached)
+                           : decisions_.target(samples, PullPhases::anySlack(allowanceSamples()));
 }
+
+double AdaptivePlayout::neededAt(int32_t samples, double reached) const {
+    return decisions_.target(samples, phases_.worstSlack(reached, allowanceSamples()));
+}
+
+double AdaptivePlayout::allowanceSamples() const { return decisions_.allowanceSamples(delays_.allowanceUs()); }
 
 void AdaptivePlayout::observePull(int64_t nowUs) {
     if (!pulls_.empty()) {
@@ -286,7 +294,11 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
         flush(skip);
         delay = delayAt(now);
     }
-    if (decisions_.insertFrame(delay, target)) insertDue_ = true;
+    // A frame is inserted only for what the pulls need at their phases now.
+    // Once the clocks are known apart the target covers every phase, but the
+    // phase walks slowly: the resampler grows the delay in time, where an
+    // inserted frame would overshoot it and be played away again.
+    if (decisions_.insertFrame(delay, neededAt(samples, reached))) insertDue_ = true;
     phases_.add(reached);
     observePull(now);
     // While the allowance is still being learnt, a delay above the target
@@ -318,7 +330,7 @@ int64_t AdaptivePlayout::samplesUntilStart(int32_t samples, uint64_t nowUs) cons
     // allowance ago.
     if (lead < samples) return 0;
     const double due = static_cast<double>((firstFrame_ + (decisions_.waitsForRedundancy() ? 2 : 1)) * kFrameSamples) +
-                       decisions_.allowanceSamples(delays_.allowanceUs());
+                       allowanceSamples();
     return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(due - reached)));
 }
 

@@ -42,10 +42,15 @@ namespace vexlink {
 // between packets: a consumer that pulls a frame at a steady phase (the
 // 20 ms tick) plays each packet soon after it is due. Otherwise, or when
 // the pulls fall everywhere, it covers every phase: up to a frame more.
+// (Clocks apart walk a steady puller's phase across the packets however
+// the delay is held, so a delay that followed it would have to fall and
+// rise by a frame at each turn; the ratio would never settle.)
 // A resampler (ratio within +-0.5 %, copying bit for bit while the ratio is
 // 1) holds the delay there against both the sender's and the puller's
-// clocks; a large excess is skipped at once, and a large shortfall is made
-// up at once by inserting a concealed frame. When the newest packet comes
+// clocks; a large excess is skipped at once, and a large shortfall at the
+// phases the pulls are at is made up at once by inserting a concealed
+// frame (the rest of the way to a target that covers every phase is made
+// by resampling: the phase walks slowly). When the newest packet comes
 // far behind its turn (the sender paused) or beyond the window (its
 // numbering jumped) and nothing else waits, playout moves to the sender's
 // new timeline.
@@ -105,6 +110,10 @@ private:
     // the target delay of a pull of `samples` there.
     double reachedAt(int64_t nowUs) const;
     double targetAt(int32_t samples, double reached) const;
+    // The delay the pulls need at the phases they have been at (the target
+    // while the clocks agree).
+    double neededAt(int32_t samples, double reached) const;
+    double allowanceSamples() const;
     void render(int16_t* out, int32_t samples);
     void produceFrame();
     void playPacket(int64_t frame, const RawMediaPacket& packet, int16_t* out);

@@ -262,9 +262,13 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // Drift: the phase walks through the pull (300 ppm: 6 ms over the run).
     Scenario{"fast300", [] { return trace(300); }, {960, 0.5}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"slow300", [] { return trace(-300); }, {960, 0.5}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
+    // Begun at once, 11.5 ms after the packets: the delay grows by resampling, no frame inserted.
+    Scenario{"fast300at12", [] { return trace(300); }, {960, 12.0}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
+    Scenario{"slow300at12", [] { return trace(-300); }, {960, 12.0}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
     // Once the clocks are known apart (2 s) the delay covers every phase of
-    // the pull: a shortfall of more than 10 ms is made up by a frame inserted
-    // at once.
+    // the pull; here the phase walks faster than resampling grows the delay,
+    // and a shortfall of more than 10 ms where the pulls are is made up by a
+    // frame inserted at once.
     Scenario{"fast3000", [] { return trace(3000); }, {960, 10.0}, 10000, false, 3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     Scenario{"slow3000", [] { return trace(-3000); }, {960, 10.0}, 10000, false, -3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     // A puller with its own clock, 3000 ppm either way, in its own sizes.
@@ -281,9 +285,11 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // Copies 0..30 ms after the first, and every 50th a copy 300 ms later.
     Scenario{"duplicates", [] { return trace(0, nullptr, [](int f) { return f % 50 == 0 ? 300000 : f % 10 == 1 ? (f * 7919) % 30000 : -1; }); },
              {960, 10.0}, 6000, true, kFree, 0, 0, 0, 180, 0, 0, kCleanTarget},
-    // Every 100th frame 150 ms late: late, and no reason to wait longer.
-    Scenario{"late", [] { return trace(0, [](int f) { return f % 100 == 50 ? int64_t{150000} : 0; }); },
-             {960, 10.0}, 0, false, kFree, 0, 15, 0, 0, 15, 0, kCleanTarget},
+    // Every 100th frame 150 ms late, and a copy 10 ms after it: late, the
+    // copy a duplicate, and no reason to wait longer.
+    Scenario{"late", [] { return trace(0, [](int f) { return f % 100 == 50 ? int64_t{150000} : 0; },
+                                       [](int f) { return f % 100 == 50 ? 10000 : -1; }); },
+             {960, 10.0}, 0, false, kFree, 0, 15, 0, 15, 15, 0, kCleanTarget},
     Scenario{"loss", [] { return trace(0, [](int f) { return f % 20 == 7 ? int64_t{-1} : 0; }); },
              {960, 10.0}, 0, false, kFree, 75, 0, 0, 0, 0, 0, kCleanTarget},
     // 2 s stall, then the held packets at once: those whose turn has passed
