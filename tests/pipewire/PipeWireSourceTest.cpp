@@ -110,7 +110,7 @@ protected:
         node.close();
         const std::string raw = recorder->stdoutText();
         std::vector<int16_t> pcm(raw.size() / 2);
-        std::memcpy(pcm.data(), raw.data(), pcm.size() * 2);
+        if (!pcm.empty()) std::memcpy(pcm.data(), raw.data(), pcm.size() * 2);
         return pcm;
     }
 

@@ -73,7 +73,7 @@ std::vector<int16_t> AlsaRouting::readSamples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string raw{std::istreambuf_iterator<char>(in), {}};
     std::vector<int16_t> samples(raw.size() / 2);
-    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+    if (!samples.empty()) std::memcpy(samples.data(), raw.data(), samples.size() * 2);
     return samples;
 }
 
