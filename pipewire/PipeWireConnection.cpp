@@ -97,6 +97,15 @@ void PipeWireConnection::disconnect() {
 void PipeWireConnection::lock() { pw_thread_loop_lock(loop_); }
 void PipeWireConnection::unlock() { pw_thread_loop_unlock(loop_); }
 
+void PipeWireConnection::destroyStream(pw_stream*& stream, spa_hook* listener) {
+    if (stream == nullptr) return;
+    lock();
+    spa_hook_remove(listener);
+    pw_stream_destroy(stream);
+    stream = nullptr;
+    unlock();
+}
+
 bool PipeWireConnection::wait() {
     return pw_thread_loop_timed_wait_full(loop_, &deadline_) == 0;
 }

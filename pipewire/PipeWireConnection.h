@@ -9,6 +9,7 @@ struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
 struct spa_hook;
+struct pw_stream;
 
 namespace vexlink {
 
@@ -38,6 +39,10 @@ public:
 
     void lock();
     void unlock();
+    // Takes the lock, removes `listener` and destroys `stream` (its node
+    // leaves the data thread first, so no cycle runs after this); `stream`
+    // becomes null. Nothing happens for a null stream.
+    void destroyStream(pw_stream*& stream, spa_hook* listener);
     // With the lock held: waits for a signal() or the deadline; false once
     // the deadline has passed (or the wait failed).
     bool wait();

@@ -100,15 +100,7 @@ bool PipeWireSource::createNode() {
 
 void PipeWireSource::close() {
     if (connection_ == nullptr) return;
-    if (stream_ != nullptr) {
-        // Destroying the stream takes its node off the data thread first, so
-        // no cycle runs after this.
-        connection_->lock();
-        spa_hook_remove(streamListener_.get());
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
-        connection_->unlock();
-    }
+    connection_->destroyStream(stream_, streamListener_.get());  // no cycle runs after this
     connection_.reset();
 }
 

@@ -78,13 +78,7 @@ bool PipeWireCapture::open(const char* target, int32_t timeoutMs) {
 
 void PipeWireCapture::close() {
     if (connection_ == nullptr) return;
-    if (stream_ != nullptr) {
-        connection_->lock();
-        spa_hook_remove(listener_.get());
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
-        connection_->unlock();
-    }
+    connection_->destroyStream(stream_, listener_.get());
     connection_.reset();
 }
 
