@@ -68,6 +68,10 @@ int64_t AdaptiveFeed::samplesUntilStart(int32_t samples, uint64_t nowUs) {
     return puller_->samplesUntilStart(samples, nowUs);
 }
 
+uint64_t AdaptiveFeed::nextPullUs() const {
+    return active_.load(std::memory_order_acquire) ? playout_->nextPullUs() : 0;
+}
+
 PlayoutCounters AdaptiveFeed::figures() const { return puller_->published(); }
 
 }  // namespace vexlink

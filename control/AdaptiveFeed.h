@@ -29,8 +29,8 @@ class RingPlayout;
 //   the connection's receive thread starts, end after it was joined (and,
 //   on ALSA, after the timer stopped).
 // - ring(): the receive thread pushes into it.
-// - pull(), samplesUntilStart(): the consumer thread, one call at a time;
-//   neither blocks nor allocates.
+// - pull(), samplesUntilStart(), nextPullUs(): the consumer thread, one
+//   call at a time; none blocks or allocates.
 // - setObserver(): before anything pulls. figures(), status(): any thread.
 class AdaptiveFeed final : public SampleSource {
 public:
@@ -60,6 +60,9 @@ public:
 
     int32_t pull(int16_t* out, int32_t samples, uint64_t nowUs) override;
     int64_t samplesUntilStart(int32_t samples, uint64_t nowUs);
+    // After a pull: when the next keeps the pulls' phase against the
+    // packets (AdaptivePlayout::nextPullUs), or 0.
+    uint64_t nextPullUs() const;
 
     // The core's figures as of the last pull (of whichever session).
     PlayoutCounters figures() const;

@@ -37,12 +37,17 @@ uint64_t AdaptiveTick::tick(uint64_t scheduledUs) {
             return scheduledUs + static_cast<uint64_t>((lead * 1000000 + kSampleRate - 1) / kSampleRate);
         }
     }
+    if (!written_ || scheduledUs < firstWriteUs_) firstWriteUs_ = scheduledUs;
+    // What the device has played since the first write, and a block ahead.
+    const uint64_t played = (scheduledUs - firstWriteUs_) * kSampleRate / 1000000;
+    const int64_t owed = static_cast<int64_t>(played + kFrameSamples - outputSamples_);
+    const auto count = static_cast<int32_t>(std::clamp<int64_t>(owed, 0, kMaxWrite));
     startCount_ = 0;
-    if (feed_.pull(frame_, kFrameSamples, scheduledUs) <= 0) {
+    if (count > 0 && feed_.pull(block_, count, scheduledUs) <= 0) {
         if (!fillWhileEmpty_) return 0;
-        std::fill(std::begin(frame_), std::end(frame_), int16_t{0});
+        std::fill(block_, block_ + count, int16_t{0});
     }
-    sink_.playFrame(frame_);
+    sink_.playSamples(block_, count);
     written_ = true;
     if (probe_ != nullptr && startCount_ > 0) {
         const uint64_t nowUs = monotonicUs();
@@ -51,8 +56,10 @@ uint64_t AdaptiveTick::tick(uint64_t scheduledUs) {
             probe_->onFramePlayed(s.sequence, s.timestamp, outputSamples_ + static_cast<uint64_t>(s.offset), nowUs);
         }
     }
-    outputSamples_ += kFrameSamples;
-    return 0;
+    outputSamples_ += static_cast<uint64_t>(count);
+    const uint64_t nextUs = feed_.nextPullUs();
+    if (nextUs == 0) return 0;
+    return std::clamp(nextUs, scheduledUs + kMinStepUs, scheduledUs + kMaxStepUs);
 }
 
 void AdaptiveTick::onFrameStart(int64_t sequence, Frame frame, int32_t offset, uint32_t timestamp) {

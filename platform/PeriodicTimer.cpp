@@ -97,7 +97,7 @@ void PeriodicTimer::stop() {
 void PeriodicTimer::threadMain(void* self) { static_cast<PeriodicTimer*>(self)->run(); }
 
 void PeriodicTimer::moveNextTick(uint64_t atUs) {
-    const uint64_t latest = scheduledUs_ + static_cast<uint64_t>(periodMs_) * 1000u;
+    const uint64_t latest = scheduledUs_ + 2 * static_cast<uint64_t>(periodMs_) * 1000u;
     movedToUs_ = atUs < latest ? atUs : latest;
     moved_ = true;
 }

@@ -59,8 +59,8 @@ public:
     uint64_t scheduledUs() const { return scheduledUs_; }
     // Timer thread, inside onTimer: the next call comes at `atUs` instead,
     // and the schedule goes on from there every period; catch-up calls still
-    // due in this pass are dropped. Never later than a period after the call
-    // in progress was due; a time already past is called at once.
+    // due in this pass are dropped. Never later than two periods after the
+    // call in progress was due; a time already past is called at once.
     void moveNextTick(uint64_t atUs);
 
 private:

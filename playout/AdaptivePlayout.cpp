@@ -61,6 +61,10 @@ void AdaptivePlayout::startSession(int32_t serverVersion) {
     hasStray_ = false;
     strayRun_ = 0;
     pendingHead_ = pendingCount_ = 0;
+    hasLockPhase_ = clocksApart_ = false;
+    lockPhase_ = 0.0;
+    nextPullUs_ = 0;
+    followRun_ = 0;
 }
 
 // ---- packets in ----
@@ -222,6 +226,7 @@ void AdaptivePlayout::restartAt(int64_t mediaPosition) {
     fifo_.reset(nextFrame_ * kFrameSamples);
     resampler_.reset();
     phases_.reset();  // a moved schedule puts the pulls elsewhere between packets
+    hasLockPhase_ = false;
     pendingCount_ = 0;
 }
 
@@ -255,9 +260,9 @@ double AdaptivePlayout::delayAt(int64_t nowUs) const {
 }
 
 double AdaptivePlayout::targetAt(int32_t samples, double reached) const {
-    // Clocks apart walk the pulls through every phase.
-    return rate_.snapped() ? neededAt(samples, reached)
-                           : decisions_.target(samples, PullPhases::anySlack(allowanceSamples()));
+    // Clocks apart walk the pulls through every phase, unless they follow.
+    return rate_.snapped() || pullsFollow() ? neededAt(samples, reached)
+                                            : decisions_.target(samples, PullPhases::anySlack(allowanceSamples()));
 }
 
 double AdaptivePlayout::neededAt(int32_t samples, double reached) const {
@@ -274,9 +279,32 @@ void AdaptivePlayout::observePull(int64_t nowUs) {
     pulls_.add(pulled_, nowUs);
 }
 
+void AdaptivePlayout::trackFollowing(int64_t nowUs) {
+    const bool followed = nextPullUs_ != 0 && nowUs == nextPullUs_;
+    followRun_ = followed ? std::min(followRun_ + 1, PullPhases::kPulls) : 0;
+}
+
+void AdaptivePlayout::adviseNextPull(int64_t nowUs, double reached) {
+    const double phase = PullPhases::phaseOf(reached);
+    double off = lockPhase_ - phase;
+    off -= kFrameSamples * std::round(off / kFrameSamples);
+    if (!hasLockPhase_ || (!clocksApart_ && !rate_.snapped() && off > 0.0)) {
+        lockPhase_ = phase;
+        off = 0.0;
+    }
+    hasLockPhase_ = true;
+    clocksApart_ = !rate_.snapped();
+    const double nudge = std::clamp(off, -kNudgeEarlier, kNudgeLater);
+    // Equal clocks: the nominal rate, so a frame is exactly 20 ms and only
+    // the nudge moves the pulls.
+    const double rate = rate_.snapped() ? 1.0 : arrivals_.rate();
+    nextPullUs_ = nowUs + std::llround((kFrameSamples + nudge) * kUsPerSample / rate);
+}
+
 int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     if (out == nullptr || samples <= 0 || !anchored_) return 0;
     const auto now = static_cast<int64_t>(nowUs);
+    trackFollowing(now);
     rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateMargin(), pulls_.rateMargin()));
     resolveStray(now, targetAt(samples, reachedAt(now)));
     const double reached = reachedAt(now);
@@ -313,6 +341,7 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     counters_.ratio = ratio;
     render(out, samples);
     pulled_ += samples;
+    adviseNextPull(now, reached);
     return samples;
 }
 

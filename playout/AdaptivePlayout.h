@@ -38,13 +38,17 @@ namespace vexlink {
 // playing and concealing. The target is the pull's own span plus the slack
 // that makes the last packet a pull reads due a jitter allowance (from a
 // forgetting histogram of arrival delays) plus a margin before the pull.
-// While the clocks agree that slack depends on where the recent pulls fell
-// between packets: a consumer that pulls a frame at a steady phase (the
-// 20 ms tick) plays each packet soon after it is due. Otherwise, or when
-// the pulls fall everywhere, it covers every phase: up to a frame more.
-// (Clocks apart walk a steady puller's phase across the packets however
-// the delay is held, so a delay that followed it would have to fall and
-// rise by a frame at each turn; the ratio would never settle.)
+// That slack depends on where the recent pulls fell between packets: a
+// consumer that pulls a frame at a steady phase plays each packet soon
+// after it is due; when the pulls fall everywhere it covers every phase: up
+// to a frame more. A steady phase needs the puller's clock to agree with
+// the sender's, or a puller that follows the sender's: one that may choose
+// when it pulls (the ALSA tick) asks nextPullUs() and pulls then, whatever
+// its device played meanwhile, so its pulls keep their phase through drift.
+// While the clocks are apart and the pulls do not follow, the target covers
+// every phase (a fixed-size puller's phase walks across the packets
+// however the delay is held, so a delay that followed it would have to fall
+// and rise by a frame at each turn; the ratio would never settle).
 // A resampler (ratio within +-0.5 %, copying bit for bit while the ratio is
 // 1) holds the delay there against both the sender's and the puller's
 // clocks; a large excess is skipped at once, and a large shortfall at the
@@ -77,6 +81,21 @@ public:
     // consumer that may choose when it pulls first uses it to begin without
     // leading silence.
     int64_t samplesUntilStart(int32_t samples, uint64_t nowUs) const;
+    // After a pull: when the next one keeps the pulls at the phase against
+    // the packets that playout began at. It comes once the schedule has run
+    // a frame on (at the sender's clock), nudged back towards that phase
+    // when the schedule itself moved. Until the clocks are known apart the
+    // schedule runs at the nominal rate and the pulls drift with the
+    // sender's clock; once they are, the pulls keep the phase they have
+    // come to if it is the earlier one. 0 before playout has begun.
+    uint64_t nextPullUs() const { return static_cast<uint64_t>(nextPullUs_); }
+
+    // A later pull reads more: less than what the controller's least
+    // correction makes up per pull, so the delay never falls below the
+    // target. An earlier one reads less and is only limited by how fast the
+    // resampler plays the excess away.
+    static constexpr double kNudgeLater = 0.4;
+    static constexpr double kNudgeEarlier = 2.0;
 
     const PlayoutCounters& counters() const { return counters_; }
     void setObserver(PlayoutObserver* observer) { observer_ = observer; }
@@ -113,6 +132,11 @@ private:
     // The delay the pulls need at the phases they have been at (the target
     // while the clocks agree).
     double neededAt(int32_t samples, double reached) const;
+    // The pulls have come when nextPullUs() said, for as long as PullPhases
+    // remembers.
+    bool pullsFollow() const { return followRun_ >= PullPhases::kPulls; }
+    void trackFollowing(int64_t nowUs);
+    void adviseNextPull(int64_t nowUs, double reached);
     double allowanceSamples() const;
     void render(int16_t* out, int32_t samples);
     void produceFrame();
@@ -156,6 +180,13 @@ private:
     int32_t strayRun_ = 0;
     Stray stray_;
     Start pending_[kPendingStarts] = {};
+    // The phase the pulls are held at (set by the first pull after playout
+    // (re)started), the last pull, and the pulls in a row that followed.
+    bool hasLockPhase_ = false;
+    double lockPhase_ = 0.0;
+    int64_t nextPullUs_ = 0;
+    int32_t followRun_ = 0;
+    bool clocksApart_ = false;
     int32_t pendingHead_ = 0;
     int32_t pendingCount_ = 0;
 };

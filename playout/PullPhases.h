@@ -26,9 +26,10 @@ public:
     double worstSlack(double reached, double allowance) const;
     // Whatever the phase: allowance plus all but one sample of a packet.
     static double anySlack(double allowance);
+    // Where `reached` lies within its packet: 0 .. 959.
+    static double phaseOf(double reached);
 
 private:
-    static double phaseOf(double reached);
     static double slack(double phase, double allowance);
 
     std::array<double, kPulls> phases_{};

@@ -23,7 +23,7 @@ public:
 
 private:
     struct NullSink final : FrameSink {
-        void playFrame(const int16_t*) override {}
+        void playSamples(const int16_t*, int32_t) override {}
     };
 
     OpusVoiceDecoder decoder_;

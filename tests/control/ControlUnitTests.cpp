@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <thread>
 #include <type_traits>
@@ -114,7 +115,7 @@ TEST(QueueTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
 
 using Frame = std::vector<int16_t>;
 struct RecordingSink final : FrameSink {
-    void playFrame(const int16_t* samples) override { frames.emplace_back(samples, samples + kFrameSamples); }
+    void playSamples(const int16_t* samples, int32_t n) override { frames.emplace_back(samples, samples + n); }
     std::vector<Frame> frames;
 };
 Frame scaled(int32_t n, double gain) {
@@ -191,13 +192,17 @@ TEST_F(PlayoutTickTest, TrimsOneFrameAtTheSixthFreshTickInARow) {
 
 // Counts the writes and records where each real frame went.
 struct PlayedFrames final : FrameSink, LatencyProbe {
-    void playFrame(const int16_t*) override { ++writes; }
+    void playSamples(const int16_t*, int32_t n) override {
+        ++writes;
+        samples += uint64_t(n);
+    }
     void onArrival(const VoicePacket&, uint64_t) override {}
     void onWritten(const VoicePacket&, uint64_t) override {}
     void onFramePlayed(uint16_t sequence, uint32_t, uint64_t outputSample, uint64_t) override {
         played.emplace_back(sequence, outputSample);
     }
     int writes = 0;
+    uint64_t samples = 0;
     std::vector<std::pair<uint16_t, uint64_t>> played;
 };
 
@@ -391,11 +396,12 @@ TEST_F(VoiceReceiverTest, FullQueueDiscardsTheOldestFrame) {
 struct AdaptiveDrive {
     AdaptiveFeed feed{PlayoutConfig{}};
     int16_t out[kFrameSamples];
-    void push(uint16_t sequence, uint64_t arrivalMs) {
+    void push(uint16_t sequence, uint64_t arrivalMs) { pushUs(sequence, arrivalMs * 1000); }
+    void pushUs(uint16_t sequence, uint64_t arrivalUs) {
         RawMediaPacket p;
         p.sequence = sequence;
         p.timestamp = uint32_t(sequence) * 20;
-        feed.ring().push(p, arrivalMs * 1000);
+        feed.ring().push(p, arrivalUs);
     }
 };
 
@@ -454,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(
 // arrival to the first write is the same at every phase, and the frame's
 // first sample is within the first half millisecond of that write.
 
-TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingNeverMovesTheTick) {
+TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingKeepsThePeriod) {
     std::vector<uint64_t> delaysUs;
     for (uint64_t phaseUs : {1000, 7000, 13500, 19900}) {
         AdaptiveDrive d;
@@ -470,7 +476,7 @@ TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingNeverMovesThe
             }
             const uint64_t moved = tick.tick(at);
             writtenAt = at;
-            ASSERT_TRUE(moved == 0 || (moved > at && moved < at + 20000)) << moved - at;
+            ASSERT_TRUE(moved == 0 || (moved > at && moved <= at + AdaptiveTick::kMaxStepUs)) << moved - at;
             at = moved != 0 ? moved : at + 20000;
         }
         ASSERT_FALSE(sink.played.empty());
@@ -480,16 +486,55 @@ TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingNeverMovesThe
     }
     for (uint64_t delay : delaysUs) EXPECT_NEAR(double(delay), double(delaysUs[0]), 1000.0);
 
-    AdaptiveDrive d;  // keeping a device fed: silence at once, never a moved tick
+    AdaptiveDrive d;  // keeping a device fed: silence at once, on the period until playout begins
     PlayedFrames sink;
     AdaptiveTick tick(d.feed, sink);
     d.feed.beginConnection(4);
     tick.beginConnection(true);
-    for (uint64_t t = 0; t < 200000; t += 20000) {
+    for (uint64_t t = 0; t < 100000; t += 20000) {
         if (t == 40000) d.push(0, 35);
-        EXPECT_EQ(tick.tick(t), 0u);
+        const uint64_t moved = tick.tick(t);
+        if (t < 40000) { EXPECT_EQ(moved, 0u); }
     }
-    EXPECT_EQ(sink.writes, 10);
+    EXPECT_EQ(sink.writes, 5);
+    EXPECT_EQ(sink.samples, 5u * kFrameSamples);
+}
+
+// A phone whose clock runs apart from this machine's: the ticks follow its
+// packets, so every frame is written the same short time after it was sent
+// (a tick on the period would be up to 20 ms later at some phases), while
+// the device gets exactly what it plays and no frame is skipped.
+TEST(AdaptiveTickTest, TicksFollowAPhoneWhoseClockRunsApart) {
+    for (double ppm : {-3000.0, -300.0, 300.0, 3000.0}) {
+        AdaptiveDrive d;
+        PlayedFrames sink;
+        AdaptiveTick tick(d.feed, sink);
+        tick.setLatencyProbe(&sink);
+        d.feed.beginConnection(4);
+        tick.beginConnection(false);
+        auto sentUs = [ppm](int q) { return uint64_t(1000000 + std::llround(q * 20000 / (1 + ppm * 1e-6))); };
+        const int frames = 2000;  // 40 s
+        double low = 1e9, high = 0;
+        uint64_t at = 1000000, first = 0;
+        int q = 0;
+        while (q < frames) {
+            for (; q < frames && sentUs(q) + 500 <= at; ++q) d.pushUs(uint16_t(q), sentUs(q) + 500);
+            const size_t before = sink.played.size();
+            const uint64_t moved = tick.tick(at);
+            if (first == 0 && sink.writes > 0) first = at;
+            if (first != 0) { ASSERT_EQ(sink.samples, (at - first) * 48 / 1000 + kFrameSamples) << ppm; }
+            for (size_t i = before; i < sink.played.size(); ++i) {
+                const uint16_t sequence = sink.played[i].first;
+                ASSERT_EQ(sequence, i) << ppm << " a frame was skipped or repeated";
+                if (sentUs(sequence) < 1000000 + 10000000) continue;  // the first 10 s
+                low = std::min(low, double(at - sentUs(sequence)));
+                high = std::max(high, double(at - sentUs(sequence)));
+            }
+            at = moved != 0 ? moved : at + 20000;
+        }
+        EXPECT_LT(high, 16000) << ppm;
+        EXPECT_LT(high - low, 1000) << ppm;
+    }
 }
 
 }  // namespace

@@ -115,6 +115,8 @@ struct Pulls {
     double phaseMs = 10;  // first pull, after the first packet's sending
     double ppm = 0;       // the puller's clock
     int64_t pauseFromUs = 0, pauseUntilUs = 0;  // no pulls meanwhile
+    // Pulls when nextPullUs() says, what its clock ran since its first pull.
+    bool follows = false;
 };
 
 struct Playback : PlayoutObserver {
@@ -139,8 +141,8 @@ Playback play(const std::vector<Arrival>& arrivals, Pulls pulls = {}, int64_t un
     if (untilUs == 0) untilUs = arrivals.back().us;
     Playback run;
     const double periodUs = pulls.samples * (1e6 / 48000) / (1 + pulls.ppm * 1e-6);
-    run.out.reserve(size_t((untilUs - kStartUs) / periodUs + 2) * size_t(pulls.samples));
-    run.pulls.reserve(size_t((untilUs - kStartUs) / periodUs + 2));
+    run.out.reserve(size_t((untilUs - kStartUs) / periodUs * 1.01 + 2) * size_t(pulls.samples));
+    run.pulls.reserve(size_t((untilUs - kStartUs) / periodUs * 1.01 + 2));
     run.starts.reserve(4096);
     voice(fec);
     AdaptivePlayout core(config);
@@ -149,20 +151,28 @@ Playback play(const std::vector<Arrival>& arrivals, Pulls pulls = {}, int64_t un
     core.startSession(4);
     size_t next = 0;
     RawMediaPacket packet;
-    for (int j = 0;; ++j) {
-        run.nowUs = kStartUs + std::llround(pulls.phaseMs * 1000 + j * periodUs);
-        if (run.nowUs > untilUs) break;
-        if (run.nowUs >= pulls.pauseFromUs && run.nowUs < pulls.pauseUntilUs) continue;
-        for (; next < arrivals.size() && arrivals[next].us <= run.nowUs; ++next) {
+    int64_t firstUs = -1;
+    run.nowUs = kStartUs + std::llround(pulls.phaseMs * 1000);
+    for (int j = 1; run.nowUs <= untilUs; ++j) {
+        const int64_t at = run.nowUs;
+        const int64_t nextUs = kStartUs + std::llround(pulls.phaseMs * 1000 + j * periodUs);
+        run.nowUs = nextUs;
+        if (at >= pulls.pauseFromUs && at < pulls.pauseUntilUs) continue;
+        run.nowUs = at;
+        for (; next < arrivals.size() && arrivals[next].us <= at; ++next) {
             const Arrival& a = arrivals[next];
             core.insert(packetOf(packet, a.frame, uint16_t(kFirstSequence + a.frame), fec), uint64_t(a.us));
         }
+        const int32_t samples = firstUs < 0 || !pulls.follows ? pulls.samples :
+            int32_t(std::floor((at - firstUs) * 0.048 * (1 + pulls.ppm * 1e-6)) + 960 - double(run.out.size()));
         run.pulledBefore = run.out.size();
-        run.out.resize(run.pulledBefore + size_t(pulls.samples));
-        const int32_t got = core.pull(run.out.data() + run.pulledBefore, pulls.samples, uint64_t(run.nowUs));
+        run.out.resize(run.pulledBefore + size_t(samples));
+        const int32_t got = core.pull(run.out.data() + run.pulledBefore, samples, uint64_t(at));
         run.out.resize(run.pulledBefore + size_t(got));
         const PlayoutCounters& c = core.counters();
-        if (got > 0) run.pulls.push_back({run.nowUs, c.ratio, c.targetDelaySamples, c.currentDelaySamples});
+        if (got > 0) run.pulls.push_back({at, c.ratio, c.targetDelaySamples, c.currentDelaySamples});
+        if (got > 0 && firstUs < 0) firstUs = at;
+        run.nowUs = pulls.follows && core.nextPullUs() != 0 ? int64_t(core.nextPullUs()) : nextUs;
     }
     run.counters = core.counters();
     run.allocated = allocations.load() - before;
@@ -272,6 +282,13 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     Scenario{"fast3000", [] { return trace(3000); }, {960, 10.0}, 10000, false, 3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     Scenario{"slow3000", [] { return trace(-3000); }, {960, 10.0}, 10000, false, -3000, 0, 0, kAny, 0, 0, 0, kAny, 1},
     // A puller with its own clock, 3000 ppm either way, in its own sizes.
+    // A puller that follows the packets keeps its phase through drift: the
+    // delay stays that of equal clocks.
+    Scenario{"follows", steady, {960, 15.0, 0, 0, 0, true}, 3000, true, 0, 0, 0, 0, 0, 0, 0, cleanTarget(15.0)},
+    Scenario{"followsFast300", [] { return trace(300); }, {960, 15.0, 0, 0, 0, true}, 3000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
+    Scenario{"followsSlow300", [] { return trace(-300); }, {960, 15.0, 0, 0, 0, true}, 3000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
+    Scenario{"followsFast3000", [] { return trace(3000); }, {960, 15.0, 0, 0, 0, true}, 3000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
+    Scenario{"followsSlow3000", [] { return trace(-3000); }, {960, 15.0, 0, 0, 0, true}, 3000, false, -3000, 0, 0, kAny, 0, 0, 0, kAny},
     Scenario{"pull256fast", steady, {256, 3.0, 3000}, 10000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"pull1024slow", steady, {1024, 3.0, -3000}, 10000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
     // Jitter up to 20 ms: the delay covers nearly all of it.
