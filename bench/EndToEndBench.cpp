@@ -431,14 +431,10 @@ int runProfile(const Profile& profile, const std::string& strategy, const std::s
     const double routedMb =
         graph ? graph->recordsMb() : static_cast<double>(output.size()) * 2.0 / (1024.0 * 1024.0);
     const std::vector<int16_t> reference = referenceVoice(config.media, sent.size());
-    std::vector<PlayedFrame> played = probe.played();
     // A frame is heard when its first sample goes out: the write that carries
-    // it, plus the sample's place in it. The tick's frames start their 960-
-    // sample writes; the adaptive playout's start anywhere in them (on
-    // PipeWire the tap adds the place in the cycle itself).
-    if (!graph) {
-        for (PlayedFrame& p : played) p.nowUs += (p.outputSample % kFrameSamples) * 1000000u / kSampleRate;
-    }
+    // it, plus the sample's place in it (the probe's time already has it; on
+    // PipeWire the tap adds the place in the cycle).
+    std::vector<PlayedFrame> played = probe.played();
     AnalysisInput in;
     in.sent = &sent;
     in.firstArrivalUs = &probe.firstArrivalUs();

@@ -53,7 +53,8 @@ uint64_t AdaptiveTick::tick(uint64_t scheduledUs) {
         const uint64_t nowUs = monotonicUs();
         for (int32_t i = 0; i < startCount_; ++i) {
             const Start& s = starts_[i];
-            probe_->onFramePlayed(s.sequence, s.timestamp, outputSamples_ + static_cast<uint64_t>(s.offset), nowUs);
+            probe_->onFramePlayed(s.sequence, s.timestamp, outputSamples_ + static_cast<uint64_t>(s.offset),
+                                  nowUs + static_cast<uint64_t>(s.offset) * 1000000u / kSampleRate);
         }
     }
     outputSamples_ += static_cast<uint64_t>(count);

@@ -21,9 +21,10 @@ struct VoicePacket;
 //    whose first sample went out in a device write. `outputSample` is the
 //    index of that sample in the connection's output stream: every sample
 //    written to the loopback device since Connected counts, concealment
-//    included, so the first sample written is 0. `nowUs` is the time of that
-//    write. Whatever the playout strategy, this is the one call that says
-//    which frame is heard where.
+//    included, so the first sample written is 0. `nowUs` is when that
+//    sample goes out: the time of the write plus the sample's place in it
+//    at 48 kHz. Whatever the playout strategy, this is the one call that
+//    says which frame is heard where and when.
 //  - onRawArrival: the receive thread of the adaptive playout, which reads
 //    packets without decoding them, right after each was read (instead of
 //    onArrival; that playout calls no onWritten either).

@@ -62,7 +62,7 @@ void AdaptivePlayout::startSession(int32_t serverVersion) {
     strayRun_ = 0;
     pendingHead_ = pendingCount_ = 0;
     hasLockPhase_ = clocksApart_ = false;
-    lockPhase_ = 0.0;
+    lockPhase_ = nudge_ = 0.0;
     nextPullUs_ = 0;
     followRun_ = 0;
 }
@@ -279,6 +279,18 @@ void AdaptivePlayout::observePull(int64_t nowUs) {
     pulls_.add(pulled_, nowUs);
 }
 
+// The sender's clock is known to run apart: until now the schedule ran at
+// the nominal rate, so the packets seemed to come later and later (by up
+// to the offset's window at the clocks' difference) and the jitter
+// allowance learnt that drift as jitter; and the phases recorded against
+// the old slope are void where the pulls follow the packets.
+void AdaptivePlayout::onClocksApart() {
+    constexpr double kWindowUs =
+        (ScheduleEstimator::kWindowBlocks + 1) * static_cast<double>(ScheduleEstimator::kBlock) * kUsPerSample;
+    delays_.discount(static_cast<int32_t>(std::abs(arrivals_.rate() - 1.0) * kWindowUs));
+    if (pullsFollow()) phases_.reset();
+}
+
 void AdaptivePlayout::trackFollowing(int64_t nowUs) {
     const bool followed = nextPullUs_ != 0 && nowUs == nextPullUs_;
     followRun_ = followed ? std::min(followRun_ + 1, PullPhases::kPulls) : 0;
@@ -286,19 +298,18 @@ void AdaptivePlayout::trackFollowing(int64_t nowUs) {
 
 void AdaptivePlayout::adviseNextPull(int64_t nowUs, double reached) {
     const double phase = PullPhases::phaseOf(reached);
-    double off = lockPhase_ - phase;
-    off -= kFrameSamples * std::round(off / kFrameSamples);
-    if (!hasLockPhase_ || (!clocksApart_ && !rate_.snapped() && off > 0.0)) {
+    if (!hasLockPhase_) {
+        hasLockPhase_ = true;
         lockPhase_ = phase;
-        off = 0.0;
     }
-    hasLockPhase_ = true;
-    clocksApart_ = !rate_.snapped();
-    const double nudge = std::clamp(off, -kNudgeEarlier, kNudgeLater);
+    const double off = lockPhase_ - phase;
+    const double nudge = std::clamp(off - kFrameSamples * std::round(off / kFrameSamples), -kPhaseNudge, kPhaseNudge);
     // Equal clocks: the nominal rate, so a frame is exactly 20 ms and only
     // the nudge moves the pulls.
     const double rate = rate_.snapped() ? 1.0 : arrivals_.rate();
     nextPullUs_ = nowUs + std::llround((kFrameSamples + nudge) * kUsPerSample / rate);
+    // What the whole microsecond makes of it.
+    nudge_ = static_cast<double>(nextPullUs_ - nowUs) * rate / kUsPerSample - kFrameSamples;
 }
 
 int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
@@ -306,6 +317,8 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     const auto now = static_cast<int64_t>(nowUs);
     trackFollowing(now);
     rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateMargin(), pulls_.rateMargin()));
+    if (!rate_.snapped() && !clocksApart_) onClocksApart();
+    clocksApart_ = !rate_.snapped();
     resolveStray(now, targetAt(samples, reachedAt(now)));
     const double reached = reachedAt(now);
     const double target = targetAt(samples, reached);
@@ -335,7 +348,13 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     // appears), and it would be gone just before the allowance grows.
     const double excess = delays_.learning() ? std::min(delay - target, 0.0) : delay - target;
     const double ratio = rate_.update(excess);
-    resampler_.setRatio(ratio, rate_.landing());
+    // A pull that came later to move its phase reads that much more (less
+    // when sooner): it takes the media it would have taken.
+    const double pullRatio = followRun_ > 0 && nudge_ != 0.0
+                                 ? std::clamp(ratio * (1.0 - nudge_ / samples), 1.0 - config_.maxRatioOffset,
+                                              1.0 + config_.maxRatioOffset)
+                                 : ratio;
+    resampler_.setRatio(pullRatio, rate_.landing());
     counters_.targetDelaySamples = static_cast<int32_t>(std::lround(target));
     counters_.currentDelaySamples = static_cast<int32_t>(std::lround(delay));
     counters_.ratio = ratio;

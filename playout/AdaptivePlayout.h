@@ -84,18 +84,15 @@ public:
     // After a pull: when the next one keeps the pulls at the phase against
     // the packets that playout began at. It comes once the schedule has run
     // a frame on (at the sender's clock), nudged back towards that phase
-    // when the schedule itself moved. Until the clocks are known apart the
-    // schedule runs at the nominal rate and the pulls drift with the
-    // sender's clock; once they are, the pulls keep the phase they have
-    // come to if it is the earlier one. 0 before playout has begun.
+    // when the schedule itself moved (until the clocks are known apart it
+    // runs at the nominal rate, and the pulls drift with the sender's
+    // clock). 0 before playout has begun.
     uint64_t nextPullUs() const { return static_cast<uint64_t>(nextPullUs_); }
 
-    // A later pull reads more: less than what the controller's least
-    // correction makes up per pull, so the delay never falls below the
-    // target. An earlier one reads less and is only limited by how fast the
-    // resampler plays the excess away.
-    static constexpr double kNudgeLater = 0.4;
-    static constexpr double kNudgeEarlier = 2.0;
+    // A pull moved this much later reads as much more, which its ratio
+    // makes up (sooner, less): 0.1 %, within what the ratio has to spare
+    // beside the clocks' offset.
+    static constexpr double kPhaseNudge = 1.0;
 
     const PlayoutCounters& counters() const { return counters_; }
     void setObserver(PlayoutObserver* observer) { observer_ = observer; }
@@ -136,6 +133,7 @@ private:
     // remembers.
     bool pullsFollow() const { return followRun_ >= PullPhases::kPulls; }
     void trackFollowing(int64_t nowUs);
+    void onClocksApart();
     void adviseNextPull(int64_t nowUs, double reached);
     double allowanceSamples() const;
     void render(int16_t* out, int32_t samples);
@@ -186,7 +184,8 @@ private:
     double lockPhase_ = 0.0;
     int64_t nextPullUs_ = 0;
     int32_t followRun_ = 0;
-    bool clocksApart_ = false;
+    double nudge_ = 0.0;        // the last advice moved the pull by this much (samples)
+    bool clocksApart_ = false;  // as of the last pull
     int32_t pendingHead_ = 0;
     int32_t pendingCount_ = 0;
 };

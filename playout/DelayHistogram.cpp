@@ -25,6 +25,19 @@ void DelayHistogram::add(int32_t bucket) {
     factor_ = std::clamp(ramp, 0.0, steadyFactor_);
 }
 
+void DelayHistogram::shiftDown(int32_t buckets) {
+    const auto k = static_cast<size_t>(std::clamp(buckets, int32_t{0}, kBuckets - 1));
+    if (k == 0) return;
+    for (size_t b = 1; b < k; ++b) {
+        mass_[0] += mass_[b];
+        mass_[b] = 0.0;
+    }
+    for (size_t b = k; b < mass_.size(); ++b) {
+        mass_[b - k] += mass_[b];
+        mass_[b] = 0.0;
+    }
+}
+
 int32_t DelayHistogram::quantile(double probability) const {
     double cumulative = 0.0;
     // A hair below the asked probability, so rounding in the sums never

@@ -21,6 +21,8 @@ public:
     void reset();
     // bucket is clamped to 0..kBuckets-1.
     void add(int32_t bucket);
+    // Moves every observation `buckets` lower (those below into bucket 0).
+    void shiftDown(int32_t buckets);
     // The smallest bucket at which the cumulative mass reaches `probability`.
     int32_t quantile(double probability) const;
     int64_t adds() const { return adds_; }

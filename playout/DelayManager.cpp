@@ -23,6 +23,14 @@ void DelayManager::reset() {
     intervalMaxUs_ = 0;
 }
 
+void DelayManager::discount(int32_t us) {
+    if (us <= 0) return;
+    intervalMaxUs_ = std::max<int64_t>(intervalMaxUs_ - us, 0);
+    if (histogram_.adds() == 0) return;
+    histogram_.shiftDown(us / kBucketUs);
+    allowanceUs_ = (histogram_.quantile(quantile_) + 1) * kBucketUs;
+}
+
 void DelayManager::onPacketDelay(int64_t delayUs, uint64_t arrivalUs) {
     delayUs = std::max<int64_t>(delayUs, 0);
     if (intervalOpen_ && arrivalUs >= intervalStartUs_ + static_cast<uint64_t>(intervalUs_)) {

@@ -25,6 +25,9 @@ public:
     void reset();
     // One packet's delay behind the schedule (negative counts as 0), at its arrival time.
     void onPacketDelay(int64_t delayUs, uint64_t arrivalUs);
+    // Takes `us` off every delay seen so far: what a schedule that ran at
+    // the nominal rate, before the sender's clock was known, added to them.
+    void discount(int32_t us);
     // The start value until the first interval has closed, then the upper
     // edge of the quantile's bucket.
     int32_t allowanceUs() const { return allowanceUs_; }

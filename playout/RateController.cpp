@@ -27,7 +27,7 @@ double RateController::update(double excessSamples) {
     // Outside the band the correction aims at its middle, so the delay comes
     // back into it in finite time and the correction stops there.
     double correction = 0.0;
-    if (excessSamples < 0.0 || excessSamples > kBandSamples) {
+    if (excessSamples < -kSlackSamples || excessSamples > kBandSamples) {
         correction = (excessSamples - kBandSamples / 2) * kGainPerSample;
     }
     landing_ = excessSamples > kBandSamples / 2 ? 1 : -1;

@@ -14,7 +14,11 @@ namespace vexlink {
 //   hundreds of ppm);
 // - a proportional correction of the delay's excess over the target, zero
 //   within a band of kBandSamples above it and aiming at the band's middle
-//   outside it; 1 ms of excess adds 0.2 %, a time constant of 0.5 s.
+//   outside it; 1 ms of excess adds 0.2 %, a time constant of 0.5 s. The
+//   band reaches kSlackSamples below the target: a target counts the pull's
+//   span in whole samples, so a puller whose sizes differ by a sample (one
+//   that follows the sender's clock) would otherwise be corrected at every
+//   other pull.
 // The sum is limited to 1 +- maxOffset. Inside the band with snapped clocks
 // the ratio is exactly 1.
 // Threads: one thread only.
@@ -23,6 +27,7 @@ public:
     static constexpr double kSnapPpm = 15.0;
     static constexpr double kReleasePpm = 30.0;
     static constexpr double kBandSamples = 24.0;        // 0.5 ms
+    static constexpr double kSlackSamples = 1.0;
     static constexpr double kGainPerSample = 2.0 / 48000.0;
 
     explicit RateController(double maxOffset);

@@ -56,7 +56,8 @@ TEST(PacketBufferTest, WindowFromTheBase) {
 }
 
 // The allowance follows a burst of jitter up within a second and is back
-// down well within 30 s of its end; single late outliers do not move it.
+// down well within 30 s of its end; single late outliers do not move it; a
+// discount takes its amount off what was learnt.
 TEST(DelayManagerTest, JitterBurstInAndOut) {
     PlayoutConfig config;
     DelayManager delays(config);
@@ -77,6 +78,9 @@ TEST(DelayManagerTest, JitterBurstInAndOut) {
     run(1000, true);
     EXPECT_GE(delays.allowanceUs(), 29000);
     EXPECT_LE(delays.allowanceUs(), 31000);
+    delays.discount(10000);  // each delay so far was 10 ms too long
+    EXPECT_GE(delays.allowanceUs(), 19000);
+    EXPECT_LE(delays.allowanceUs(), 21000);
     run(900, false);  // 18 s after the burst
     EXPECT_EQ(delays.allowanceUs(), 1000);
 }
