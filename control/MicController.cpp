@@ -112,7 +112,7 @@ void MicController::choosePlayout() {
         switch (Settings::getPlayoutMode()) {
             case PlayoutMode::Adaptive: break;
             case PlayoutMode::Queue: adaptive = false; break;
-            case PlayoutMode::Auto: adaptive = false; break;
+            case PlayoutMode::Auto: adaptive = serverVersion_.load() >= 4; break;
         }
     }
     playout_.store(!adaptive ? Playout::Queue : alsa ? Playout::AdaptiveTick : Playout::AdaptiveGraph);

@@ -61,9 +61,9 @@ void AdaptivePlayout::startSession(int32_t serverVersion) {
     hasStray_ = false;
     strayRun_ = 0;
     pendingHead_ = pendingCount_ = 0;
-    hasLockPhase_ = clocksApart_ = false;
-    lockPhase_ = nudge_ = 0.0;
-    nextPullUs_ = 0;
+    clocksApart_ = false;
+    nudge_ = correction_ = nextPullExactUs_ = 0.0;
+    nextPullUs_ = walkFromUs_ = 0;
     followRun_ = 0;
 }
 
@@ -226,7 +226,7 @@ void AdaptivePlayout::restartAt(int64_t mediaPosition) {
     fifo_.reset(nextFrame_ * kFrameSamples);
     resampler_.reset();
     phases_.reset();  // a moved schedule puts the pulls elsewhere between packets
-    hasLockPhase_ = false;
+    walkFromUs_ = 0;
     pendingCount_ = 0;
 }
 
@@ -266,7 +266,8 @@ double AdaptivePlayout::targetAt(int32_t samples, double reached) const {
 }
 
 double AdaptivePlayout::neededAt(int32_t samples, double reached) const {
-    return decisions_.target(samples, phases_.worstSlack(reached, allowanceSamples()));
+    return decisions_.target(samples,
+                             phases_.worstSlack(reached, allowanceSamples(), pullsFollow() ? kPhaseTolerance : 0.0));
 }
 
 double AdaptivePlayout::allowanceSamples() const { return decisions_.allowanceSamples(delays_.allowanceUs()); }
@@ -284,11 +285,17 @@ void AdaptivePlayout::observePull(int64_t nowUs) {
 // to the offset's window at the clocks' difference) and the jitter
 // allowance learnt that drift as jitter; and the phases recorded against
 // the old slope are void where the pulls follow the packets.
-void AdaptivePlayout::onClocksApart() {
+void AdaptivePlayout::onClocksApart(int64_t nowUs) {
+    const double rateOffset = arrivals_.rate() - 1.0;
     constexpr double kWindowUs =
         (ScheduleEstimator::kWindowBlocks + 1) * static_cast<double>(ScheduleEstimator::kBlock) * kUsPerSample;
-    delays_.discount(static_cast<int32_t>(std::abs(arrivals_.rate() - 1.0) * kWindowUs));
-    if (pullsFollow()) phases_.reset();
+    delays_.discount(static_cast<int32_t>(std::abs(rateOffset) * kWindowUs));
+    if (!pullsFollow()) return;
+    phases_.reset();
+    // The pulls came a frame apart at the nominal rate since playout began:
+    // they have walked against the packets by the clocks' difference.
+    const double walked = rateOffset * static_cast<double>(nowUs - walkFromUs_) / kUsPerSample;
+    correction_ = -std::clamp(walked, -kFrameSamples / 2.0, kFrameSamples / 2.0);
 }
 
 void AdaptivePlayout::trackFollowing(int64_t nowUs) {
@@ -296,20 +303,19 @@ void AdaptivePlayout::trackFollowing(int64_t nowUs) {
     followRun_ = followed ? std::min(followRun_ + 1, PullPhases::kPulls) : 0;
 }
 
-void AdaptivePlayout::adviseNextPull(int64_t nowUs, double reached) {
-    const double phase = PullPhases::phaseOf(reached);
-    if (!hasLockPhase_) {
-        hasLockPhase_ = true;
-        lockPhase_ = phase;
-    }
-    const double off = lockPhase_ - phase;
-    const double nudge = std::clamp(off - kFrameSamples * std::round(off / kFrameSamples), -kPhaseNudge, kPhaseNudge);
-    // Equal clocks: the nominal rate, so a frame is exactly 20 ms and only
-    // the nudge moves the pulls.
+void AdaptivePlayout::adviseNextPull(int64_t nowUs) {
+    // While the clocks are taken as equal the pulls come at the nominal rate.
+    if (walkFromUs_ == 0 || !rate_.snapped()) walkFromUs_ = nowUs;
+    // Equal clocks: the nominal rate, so a frame is exactly 20 ms.
     const double rate = rate_.snapped() ? 1.0 : arrivals_.rate();
-    nextPullUs_ = nowUs + std::llround((kFrameSamples + nudge) * kUsPerSample / rate);
-    // What the whole microsecond makes of it.
-    nudge_ = static_cast<double>(nextPullUs_ - nowUs) * rate / kUsPerSample - kFrameSamples;
+    // Whatever is left of the walk to undo, as fast as the ratio's room
+    // beside the clocks' offset allows.
+    const double room = std::max(config_.maxRatioOffset - std::abs(rate - 1.0), 0.0) * kFrameSamples * kNudgeShare;
+    nudge_ = std::clamp(correction_, -room, room);
+    correction_ -= nudge_;
+    const double from = followRun_ > 0 ? nextPullExactUs_ : static_cast<double>(nowUs);
+    nextPullExactUs_ = from + (kFrameSamples + nudge_) * kUsPerSample / rate;
+    nextPullUs_ = std::llround(nextPullExactUs_);
 }
 
 int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
@@ -317,7 +323,7 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     const auto now = static_cast<int64_t>(nowUs);
     trackFollowing(now);
     rate_.observeClocks(arrivals_.rate() / pulls_.rate(), std::hypot(arrivals_.rateMargin(), pulls_.rateMargin()));
-    if (!rate_.snapped() && !clocksApart_) onClocksApart();
+    if (!rate_.snapped() && !clocksApart_) onClocksApart(now);
     clocksApart_ = !rate_.snapped();
     resolveStray(now, targetAt(samples, reachedAt(now)));
     const double reached = reachedAt(now);
@@ -360,7 +366,7 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     counters_.ratio = ratio;
     render(out, samples);
     pulled_ += samples;
-    adviseNextPull(now, reached);
+    adviseNextPull(now);
     return samples;
 }
 

@@ -81,18 +81,22 @@ public:
     // consumer that may choose when it pulls first uses it to begin without
     // leading silence.
     int64_t samplesUntilStart(int32_t samples, uint64_t nowUs) const;
-    // After a pull: when the next one keeps the pulls at the phase against
-    // the packets that playout began at. It comes once the schedule has run
-    // a frame on (at the sender's clock), nudged back towards that phase
-    // when the schedule itself moved (until the clocks are known apart it
-    // runs at the nominal rate, and the pulls drift with the sender's
-    // clock). 0 before playout has begun.
+    // After a pull: when the next one keeps the pulls at their phase against
+    // the packets: a frame on at the sender's clock. Until the clocks are
+    // known apart that is the nominal 20 ms, so the pulls walk with the
+    // sender's clock; once they are, the walk is undone, a little at each
+    // pull. 0 before playout has begun.
     uint64_t nextPullUs() const { return static_cast<uint64_t>(nextPullUs_); }
 
-    // A pull moved this much later reads as much more, which its ratio
-    // makes up (sooner, less): 0.1 %, within what the ratio has to spare
-    // beside the clocks' offset.
-    static constexpr double kPhaseNudge = 1.0;
+    // A pull moved later reads as much more, which its ratio makes up
+    // (sooner, less): by this share of the room the ratio has beside the
+    // clocks' offset, the rest left to the controller.
+    static constexpr double kNudgeShare = 0.8;
+    // Following pulls waver by a few samples as the schedule is refined: one
+    // this much short of where the allowance runs out still counts as past
+    // it (half a histogram bucket, within the margin), rather than needing
+    // a frame more.
+    static constexpr double kPhaseTolerance = 24.0;
 
     const PlayoutCounters& counters() const { return counters_; }
     void setObserver(PlayoutObserver* observer) { observer_ = observer; }
@@ -127,14 +131,14 @@ private:
     double reachedAt(int64_t nowUs) const;
     double targetAt(int32_t samples, double reached) const;
     // The delay the pulls need at the phases they have been at (the target
-    // while the clocks agree).
+    // while the clocks agree or the pulls follow).
     double neededAt(int32_t samples, double reached) const;
     // The pulls have come when nextPullUs() said, for as long as PullPhases
     // remembers.
     bool pullsFollow() const { return followRun_ >= PullPhases::kPulls; }
     void trackFollowing(int64_t nowUs);
-    void onClocksApart();
-    void adviseNextPull(int64_t nowUs, double reached);
+    void onClocksApart(int64_t nowUs);
+    void adviseNextPull(int64_t nowUs);
     double allowanceSamples() const;
     void render(int16_t* out, int32_t samples);
     void produceFrame();
@@ -178,13 +182,16 @@ private:
     int32_t strayRun_ = 0;
     Stray stray_;
     Start pending_[kPendingStarts] = {};
-    // The phase the pulls are held at (set by the first pull after playout
-    // (re)started), the last pull, and the pulls in a row that followed.
-    bool hasLockPhase_ = false;
-    double lockPhase_ = 0.0;
+    // The advice for the next pull (exact, and in whole microseconds), the
+    // pulls in a row that came when advised, the walk still to undo and the
+    // nudge the last advice made (samples), and since when the pulls came at
+    // the nominal rate.
+    double nextPullExactUs_ = 0.0;
     int64_t nextPullUs_ = 0;
     int32_t followRun_ = 0;
-    double nudge_ = 0.0;        // the last advice moved the pull by this much (samples)
+    double correction_ = 0.0;
+    double nudge_ = 0.0;
+    int64_t walkFromUs_ = 0;
     bool clocksApart_ = false;  // as of the last pull
     int32_t pendingHead_ = 0;
     int32_t pendingCount_ = 0;

@@ -31,10 +31,12 @@ void PullPhases::add(double reached) {
     count_ = std::min(count_ + 1, kPulls);
 }
 
-double PullPhases::worstSlack(double reached, double allowance) const {
-    double worst = slack(phaseOf(reached), allowance);
-    for (int32_t i = 0; i < count_; ++i) worst = std::max(worst, slack(phases_[static_cast<size_t>(i)], allowance));
-    return worst;
+double PullPhases::worstSlack(double reached, double allowance, double tolerance) const {
+    double worst = slack(reached + tolerance, allowance);
+    for (int32_t i = 0; i < count_; ++i) {
+        worst = std::max(worst, slack(phases_[static_cast<size_t>(i)] + tolerance, allowance));
+    }
+    return worst - tolerance;
 }
 
 }  // namespace vexlink

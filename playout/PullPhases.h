@@ -23,7 +23,11 @@ public:
     // The slack the pull needs behind the schedule so that the last packet
     // it reads was due at least `allowance` samples before it, at the worst
     // of the recorded phases and `reached` (whose phase is not recorded).
-    double worstSlack(double reached, double allowance) const;
+    // With a tolerance, a pull up to that much short of the allowance still
+    // reads the packet: pulls whose phase wavers by a few samples around the
+    // point where the allowance runs out then do not need a frame more at
+    // every other pull.
+    double worstSlack(double reached, double allowance, double tolerance = 0.0) const;
     // Whatever the phase: allowance plus all but one sample of a packet.
     static double anySlack(double allowance);
     // Where `reached` lies within its packet: 0 .. 959.

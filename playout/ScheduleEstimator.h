@@ -23,7 +23,7 @@ class ScheduleEstimator {
 public:
     static constexpr int64_t kBlock = 24000;  // 0.5 s of samples
     static constexpr int32_t kHistory = 40;
-    static constexpr int32_t kMinBlocks = 4;
+    static constexpr int32_t kMinBlocks = 3;
     static constexpr int32_t kWindowBlocks = 3;
     static constexpr double kMaxRateOffset = 0.01;  // slopes beyond 1 % are taken as 1 %
 

@@ -15,9 +15,10 @@ enum TransportType : uint32_t {
 };
 
 // How received voice reaches the output: the adaptive jitter buffer, or the
-// queue paced by the 20 ms tick. Auto takes the queue on the ALSA output (for
-// every server version) and the jitter buffer on the PipeWire output, whose
-// graph pulls its own quantum.
+// queue paced by the 20 ms tick. Auto takes, on the ALSA output, the jitter
+// buffer for server version 4 and later and the queue for versions 2 and 3;
+// on the PipeWire output, whose graph pulls its own quantum, always the
+// jitter buffer.
 enum class PlayoutMode : uint8_t { Auto, Adaptive, Queue };
 // Where the voice goes: the ALSA loopback card, or a PipeWire source node.
 enum class OutputKind : uint8_t { Alsa, PipeWire };

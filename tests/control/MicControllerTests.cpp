@@ -345,7 +345,8 @@ TEST_P(StopWithoutVoiceTest, EndsPromptly) {
 INSTANTIATE_TEST_SUITE_P(Links, StopWithoutVoiceTest, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "Link" : "Wifi"); });
 
-// Voice to the routed devices, frame by frame against the simulator's packets.
+// Voice to the routed devices through the queue (the default for versions 2
+// and 3), frame by frame against the simulator's packets.
 constexpr uint64_t kPackets = 150;
 class VoiceFlowTest : public ControllerTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
 
@@ -353,6 +354,7 @@ TEST_P(VoiceFlowTest, LoopbackHoldsTheSignalFrameByFrame) {
     const auto [version, playLocally] = GetParam();
     config.control.serverVersion = uint8_t(version);
     config.media.packetCount = kPackets;
+    if (version == 4) Settings::setPlayoutMode(PlayoutMode::Queue);
     Settings::setPlayLocally(playLocally);
     startSimulator();
     start();
@@ -416,7 +418,7 @@ struct PlayedLog final : LatencyProbe {
     std::vector<std::pair<uint16_t, uint64_t>> played;
 };
 
-// --jitter-buffer adaptive, version 4. With 30 ms of jitter (packets
+// Version 4, which plays adaptive by default. With 30 ms of jitter (packets
 // reordered) the frames are heard once each, in order, at the places the
 // probe names in the loopback file. The ratio is pinned to 1, so each frame
 // holds exactly what a decoder fed the played packets makes.
@@ -424,7 +426,6 @@ struct PlayedLog final : LatencyProbe {
 TEST_F(ControllerTest, AdaptivePlayoutHearsEveryFrameInOrderThroughJitter) {
     constexpr uint16_t kFirst = 65500;  // the numbering wraps on the way
     constexpr size_t kFrames = 400;
-    Settings::setPlayoutMode(PlayoutMode::Adaptive);
     config.control.serverVersion = 4;
     config.media.firstSequence = kFirst;
     config.media.packetCount = kFrames;

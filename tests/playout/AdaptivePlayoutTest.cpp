@@ -275,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     // Begun at once, 11.5 ms after the packets: the delay grows by resampling, no frame inserted.
     Scenario{"fast300at12", [] { return trace(300); }, {960, 12.0}, 10000, false, 300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"slow300at12", [] { return trace(-300); }, {960, 12.0}, 10000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
-    // Once the clocks are known apart (2 s) the delay covers every phase of
+    // Once the clocks are known apart (1.5 s) the delay covers every phase of
     // the pull; here the phase walks faster than resampling grows the delay,
     // and a shortfall of more than 10 ms where the pulls are is made up by a
     // frame inserted at once.
@@ -289,6 +289,11 @@ INSTANTIATE_TEST_SUITE_P(Playout, Scenarios, ::testing::Values(
     Scenario{"followsSlow300", [] { return trace(-300); }, {960, 15.0, 0, 0, 0, true}, 3000, false, -300, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"followsFast3000", [] { return trace(3000); }, {960, 15.0, 0, 0, 0, true}, 3000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"followsSlow3000", [] { return trace(-3000); }, {960, 15.0, 0, 0, 0, true}, 3000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
+    // ... and through reordering and jitter as well as a puller on the period.
+    Scenario{"followsReorder", [] { return trace(0, [](int f) { return f % 10 == 3 ? int64_t{30000} : 0; }); },
+             {960, 10.0, 0, 0, 0, true}, 2000, false, kFree, 0, kAny, kAny, 0, kAny, 0, kCleanTarget + 1920, kFrames / 200},
+    Scenario{"followsJitter20", [] { auto r = seeded(); return trace(0, [r](int) mutable { return int64_t(r() % 20000); }); },
+             {960, 10.0, 0, 0, 0, true}, 1000, false, kFree, 0, 0, 0, 0, 0, 0, kCleanTarget + 945},
     Scenario{"pull256fast", steady, {256, 3.0, 3000}, 10000, false, -3000, 0, 0, 0, 0, 0, 0, kAny},
     Scenario{"pull1024slow", steady, {1024, 3.0, -3000}, 10000, false, 3000, 0, 0, 0, 0, 0, 0, kAny},
     // Jitter up to 20 ms: the delay covers nearly all of it.
