@@ -301,6 +301,7 @@ void AdaptivePlayout::onClocksApart(int64_t nowUs) {
 void AdaptivePlayout::trackFollowing(int64_t nowUs) {
     const bool followed = nextPullUs_ != 0 && nowUs == nextPullUs_;
     followRun_ = followed ? std::min(followRun_ + 1, PullPhases::kPulls) : 0;
+    if (!followed) nudge_ = 0.0;  // this pull was not moved
 }
 
 void AdaptivePlayout::adviseNextPull(int64_t nowUs) {
@@ -356,7 +357,7 @@ int32_t AdaptivePlayout::pull(int16_t* out, int32_t samples, uint64_t nowUs) {
     const double ratio = rate_.update(excess);
     // A pull that came later to move its phase reads that much more (less
     // when sooner): it takes the media it would have taken.
-    const double pullRatio = followRun_ > 0 && nudge_ != 0.0
+    const double pullRatio = nudge_ != 0.0
                                  ? std::clamp(ratio * (1.0 - nudge_ / samples), 1.0 - config_.maxRatioOffset,
                                               1.0 + config_.maxRatioOffset)
                                  : ratio;
