@@ -460,15 +460,24 @@ INSTANTIATE_TEST_SUITE_P(
 // arrival to the first write is the same at every phase, and the frame's
 // first sample is within the first half millisecond of that write.
 
+// The adaptive tick over a feed, recording what it writes and where each
+// frame went, with a connection begun.
+struct TickRig {
+    explicit TickRig(bool fillWhileEmpty = false) {
+        tick.setLatencyProbe(&sink);
+        d.feed.beginConnection(4);
+        tick.beginConnection(fillWhileEmpty);
+    }
+    AdaptiveDrive d;
+    PlayedFrames sink;
+    AdaptiveTick tick{d.feed, sink};
+};
+
 TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingKeepsThePeriod) {
     std::vector<uint64_t> delaysUs;
     for (uint64_t phaseUs : {1000, 7000, 13500, 19900}) {
-        AdaptiveDrive d;
-        PlayedFrames sink;
-        AdaptiveTick tick(d.feed, sink);
-        tick.setLatencyProbe(&sink);
-        d.feed.beginConnection(4);
-        tick.beginConnection(false);
+        TickRig rig;
+        auto& [d, sink, tick] = rig;
         uint64_t at = 1000000, writtenAt = 0;
         for (int i = 0; i < 20 && sink.writes == 0; ++i) {
             for (uint16_t q = 0; q < 10; ++q) {
@@ -486,11 +495,8 @@ TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingKeepsThePerio
     }
     for (uint64_t delay : delaysUs) EXPECT_NEAR(double(delay), double(delaysUs[0]), 1000.0);
 
-    AdaptiveDrive d;  // keeping a device fed: silence at once, on the period until playout begins
-    PlayedFrames sink;
-    AdaptiveTick tick(d.feed, sink);
-    d.feed.beginConnection(4);
-    tick.beginConnection(true);
+    TickRig rig(true);  // keeping a device fed: silence at once, on the period until playout begins
+    auto& [d, sink, tick] = rig;
     for (uint64_t t = 0; t < 100000; t += 20000) {
         if (t == 40000) d.push(0, 35);
         const uint64_t moved = tick.tick(t);
@@ -506,12 +512,8 @@ TEST(AdaptiveTickTest, FirstFrameWaitsTheSameAtEveryPhaseAndFillingKeepsThePerio
 // the device gets exactly what it plays and no frame is skipped.
 TEST(AdaptiveTickTest, TicksFollowAPhoneWhoseClockRunsApart) {
     for (double ppm : {-3000.0, -300.0, 300.0, 3000.0}) {
-        AdaptiveDrive d;
-        PlayedFrames sink;
-        AdaptiveTick tick(d.feed, sink);
-        tick.setLatencyProbe(&sink);
-        d.feed.beginConnection(4);
-        tick.beginConnection(false);
+        TickRig rig;
+        auto& [d, sink, tick] = rig;
         auto sentUs = [ppm](int q) { return uint64_t(1000000 + std::llround(q * 20000 / (1 + ppm * 1e-6))); };
         const int frames = 2000;  // 40 s
         double low = 1e9, high = 0;
